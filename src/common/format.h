@@ -1,0 +1,16 @@
+// Bounded printf-style formatting into fixed character buffers.
+#pragma once
+
+#include <stdint.h>
+
+// MinGW's own printf family follows the C99 rules (%lld, terminated output) only in its ANSI
+// variant, which the Windows build selects; the format check has to know which one it gets.
+#if defined(_WIN32)
+#define FORMAT_BOUNDED_CHECK __attribute__((format(gnu_printf, 3, 4)))
+#else
+#define FORMAT_BOUNDED_CHECK __attribute__((format(printf, 3, 4)))
+#endif
+
+// Formats into buffer, never writing past capacity bytes. Leaves the whole output when it fits,
+// else its first capacity - 1 characters; always terminated when capacity is at least 1.
+void format_bounded(char* buffer, uint32_t capacity, const char* format, ...) FORMAT_BOUNDED_CHECK;

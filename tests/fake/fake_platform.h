@@ -1,0 +1,150 @@
+// A scriptable, in-memory stand-in for the platform, linked into the unit tests in place of the
+// POSIX layer. It implements every function of src/platform/win32_subset.h with Win32 results,
+// records each call, and lets a test stage files, clocks, processes and Discord pipe peers.
+//
+// Time is virtual: Sleep advances the tick count, the UTC clock and the local clock together,
+// without sleeping, so a whole run of the driver takes milliseconds.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "platform/platform.h"
+
+namespace fake {
+
+// ---- reset ----------------------------------------------------------------------------------
+// Back to a clean machine: no files, module path "C:\Games\Kel\brightrelay.exe" with its folder
+// "C:\Games\Kel" present, tick count 1000, Unix time 1700000000 (local time 2023-11-14
+// 22:13:20), no processes, no pipes, no calls recorded, no handles open.
+void reset();
+
+// ---- calls --------------------------------------------------------------------------------
+struct Call {
+    std::string name;         // the Win32 name, e.g. "CreateFileA"
+    std::string path;         // CreateFileA / CreateDirectoryA: the path as passed
+    DWORD access = 0;         // CreateFileA: desired access; OpenProcess: desired access
+    DWORD share = 0;          // CreateFileA: share mode
+    DWORD disposition = 0;    // CreateFileA: creation disposition
+    DWORD flags = 0;          // CreateFileA: flags and attributes; CreateToolhelp32Snapshot: flags
+    DWORD size = 0;           // ReadFile / WriteFile: bytes asked; GetModuleFileNameA: size;
+                              // Sleep: milliseconds; WaitForSingleObject: time-out; OpenProcess: pid
+    uint64_t at_ms = 0;       // virtual time of the call (see now_ms)
+};
+const std::vector<Call>& calls();
+std::vector<Call> calls_named(const std::string& name);
+size_t count_calls(const std::string& name);
+void clear_calls();
+
+// Handles currently open, of every kind (files, pipes, processes, snapshots).
+size_t open_handle_count();
+
+// ---- clocks -------------------------------------------------------------------------------
+// Virtual milliseconds since reset(); Sleep(n) adds n.
+uint64_t now_ms();
+void set_tick_count(DWORD ticks);   // GetTickCount from now on counts up from this value
+void set_unix_time(int64_t seconds);  // the UTC clock (GetSystemTimeAsFileTime), whole seconds
+void set_local_time(const SYSTEMTIME& local);  // GetLocalTime from now on counts up from this
+// Runs after every Sleep, with the virtual time after it: lets a test change the world over time.
+void on_sleep(std::function<void(uint64_t now_ms)> hook);
+
+// ---- files and folders ----------------------------------------------------------------------
+// Paths are compared as given, byte for byte (tests use backslashes throughout).
+void set_module_path(const std::string& path);  // "" makes GetModuleFileNameA fail (0)
+void add_folder(const std::string& path);
+bool folder_exists(const std::string& path);
+void fail_create_directory(bool fail);  // CreateDirectoryA fails, creating nothing
+void put_file(const std::string& path, const std::string& content);
+bool file_exists(const std::string& path);
+std::string file_content(const std::string& path);
+void remove_file(const std::string& path);
+// Faults of one file: its open fails (e.g. access denied), its reads fail, or each read returns
+// at most this many bytes, or the next write returns this many written (0: no limit).
+struct FileFaults {
+    bool fail_open = false;
+    bool fail_read = false;
+    DWORD read_limit = 0;
+    bool fail_write = false;
+};
+void set_file_faults(const std::string& path, const FileFaults& faults);
+
+// ---- processes --------------------------------------------------------------------------------
+// A process in the table, shown by snapshots in the order added.
+void add_process(DWORD pid, const std::string& exe_name);
+// Ends it: later waits on its handles give WAIT_OBJECT_0, and snapshots no longer show it.
+void end_process(DWORD pid);
+// Ends it once this many waits on its handles have timed out (0: at the next wait).
+void end_process_after_waits(DWORD pid, int waits);
+void set_process_openable(DWORD pid, bool openable);  // false: OpenProcess fails (access denied)
+void fail_snapshots(int count);   // the next count snapshots return INVALID_HANDLE_VALUE
+void fail_waits(bool fail);       // WaitForSingleObject returns WAIT_FAILED
+
+// ---- pipes -----------------------------------------------------------------------------------
+// One Discord pipe index, "\\.\pipe\discord-ipc-N". A peer is absent until configured.
+struct Frame {
+    uint32_t opcode = 0;
+    std::string payload;
+};
+
+// A chunk of what the peer sends, made readable at a virtual time. Kinds:
+//   data:  bytes, read in pieces of at most the size asked; one ReadFile never spans chunks;
+//   fail:  the ReadFile that reaches it fails (ERROR_BROKEN_PIPE);
+//   empty: the ReadFile that reaches it succeeds with zero bytes.
+struct Chunk {
+    enum Kind { data, fail, empty } kind = data;
+    std::string bytes;
+    uint64_t ready_at_ms = 0;
+};
+
+struct PipePeer;
+// How the peer answers each complete frame it received on a connection. The default answers a
+// handshake with a READY dispatch and a command with a SET_ACTIVITY success echoing its nonce.
+using FrameHandler = std::function<void(PipePeer& peer, const Frame& frame)>;
+
+struct PipePeer {
+    bool present = false;      // false: the open fails with ERROR_FILE_NOT_FOUND
+    bool busy = false;         // true: the open fails with ERROR_PIPE_BUSY
+    FrameHandler on_frame;     // empty: the default behaviour above
+
+    // Faults of the client's next writes, applied in order, one per WriteFile: "ok", "fail"
+    // (FALSE, ERROR_NO_DATA), or "short:N" (TRUE with N bytes written, the rest lost).
+    std::vector<std::string> write_script;
+
+    // State of the current connection (reset by every successful open):
+    bool connected = false;            // the client holds an open handle
+    bool closed_by_peer = false;       // the peer has closed its end (see close())
+    std::vector<Chunk> outgoing;       // what the client can still read
+    std::string incoming;              // bytes received not yet forming a whole frame
+
+    // Everything received, over all connections, in order.
+    std::vector<Frame> frames;
+    int connections = 0;               // successful opens so far
+
+    // For handlers: queue a reply frame (header and payload in one chunk), ready after delay_ms.
+    void reply(const std::string& payload, uint32_t opcode = 1, uint64_t delay_ms = 0);
+    // Queue any chunk: raw bytes, a failing read, an empty read.
+    void send_raw(const std::string& bytes, uint64_t delay_ms = 0);
+    void send_fail(uint64_t delay_ms = 0);
+    void send_empty(uint64_t delay_ms = 0);
+    // The peer closes its end: once the queued bytes are read, reads and peeks fail with
+    // ERROR_BROKEN_PIPE and writes fail with ERROR_NO_DATA.
+    void close();
+};
+
+// The peer of pipe index (0 to 9); configure it in place.
+PipePeer& pipe(int index);
+
+// Payloads the default peer uses.
+std::string ready_payload();
+std::string set_activity_reply(const std::string& nonce);
+std::string error_reply(const std::string& nonce, const std::string& message);
+
+// Frame bytes as they travel: little-endian opcode and length, then the payload.
+std::string frame_bytes(uint32_t opcode, const std::string& payload);
+
+// ---- bounded copy ------------------------------------------------------------------------------
+// lstrcpynA behaves as on Windows; nothing to stage.
+
+}  // namespace fake
