@@ -24,13 +24,19 @@ void reset();
 // ---- calls --------------------------------------------------------------------------------
 struct Call {
     std::string name;         // the Win32 name, e.g. "CreateFileA"
-    std::string path;         // CreateFileA / CreateDirectoryA: the path as passed
+    std::string path;         // CreateFileA / CreateDirectoryA: the path as passed; ReadFile,
+                              // WriteFile, PeekNamedPipe, CloseHandle: the file's path or pipe's
+                              // name behind the handle ("" for other handles)
+    HANDLE handle = nullptr;  // the handle passed (or, for CreateFileA / OpenProcess /
+                              // CreateToolhelp32Snapshot, returned)
     DWORD access = 0;         // CreateFileA: desired access; OpenProcess: desired access
     DWORD share = 0;          // CreateFileA: share mode
     DWORD disposition = 0;    // CreateFileA: creation disposition
     DWORD flags = 0;          // CreateFileA: flags and attributes; CreateToolhelp32Snapshot: flags
-    DWORD size = 0;           // ReadFile / WriteFile: bytes asked; GetModuleFileNameA: size;
-                              // Sleep: milliseconds; WaitForSingleObject: time-out; OpenProcess: pid
+    DWORD size = 0;           // ReadFile / WriteFile / PeekNamedPipe: bytes asked;
+                              // GetModuleFileNameA: size; Sleep: milliseconds;
+                              // WaitForSingleObject: time-out; OpenProcess and
+                              // CreateToolhelp32Snapshot: pid; lstrcpynA: max length
     uint64_t at_ms = 0;       // virtual time of the call (see now_ms)
 };
 const std::vector<Call>& calls();
@@ -60,13 +66,15 @@ void put_file(const std::string& path, const std::string& content);
 bool file_exists(const std::string& path);
 std::string file_content(const std::string& path);
 void remove_file(const std::string& path);
-// Faults of one file: its open fails (e.g. access denied), its reads fail, or each read returns
-// at most this many bytes, or the next write returns this many written (0: no limit).
+// Faults of one file: its open fails (ERROR_ACCESS_DENIED), its reads fail (ERROR_GEN_FAILURE),
+// each read returns at most read_limit bytes, its writes fail (ERROR_HANDLE_DISK_FULL, nothing
+// written), or each write writes at most write_limit bytes and reports that count (0: no limit).
 struct FileFaults {
     bool fail_open = false;
     bool fail_read = false;
     DWORD read_limit = 0;
     bool fail_write = false;
+    DWORD write_limit = 0;
 };
 void set_file_faults(const std::string& path, const FileFaults& faults);
 

@@ -1,0 +1,543 @@
+// The Discord connection on the fake platform: the pipe walk, the handshake, publishing,
+// clearing, the nonce, dropped connections and what reaches the log.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "fake/fake_platform.h"
+#include "ipc/connection.h"
+#include "ipc/frame.h"
+
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::IsEmpty;
+
+const char kLogPath[] = "C:\\Games\\Kel\\Brightrelay\\Brightrelay.log";
+const char kApplicationId[] = "123456789012345";
+const uint32_t kSeed = 5000;
+const uint32_t kGamePid = 4242;
+const char kActivity[] = "{\"details\":\"Tamsin\",\"state\":\"Harbor Market\",\"timestamps\":{\"start\":1700000000}}";
+
+std::string pipe_name(int index)
+{
+    return "\\\\.\\pipe\\discord-ipc-" + std::to_string(index);
+}
+
+// The messages of the log, without their time stamps ("YYYY-MM-DD hh:mm:ss ").
+std::vector<std::string> log_messages()
+{
+    std::vector<std::string> messages;
+    if (!fake::file_exists(kLogPath)) {
+        return messages;
+    }
+    std::string content = fake::file_content(kLogPath);
+    size_t start = 0;
+    for (size_t end = content.find("\r\n"); end != std::string::npos;
+         start = end + 2, end = content.find("\r\n", start)) {
+        std::string line = content.substr(start, end - start);
+        messages.push_back(line.size() > 20 ? line.substr(20) : line);
+    }
+    EXPECT_EQ(start, content.size()) << "the log ends in a partial line";
+    return messages;
+}
+
+std::vector<std::string> pipe_opens()
+{
+    std::vector<std::string> paths;
+    for (const fake::Call& call : fake::calls_named("CreateFileA")) {
+        if (call.path.rfind("\\\\.\\pipe\\", 0) == 0) {
+            paths.push_back(call.path);
+        }
+    }
+    return paths;
+}
+
+std::string nonce_of(const std::string& payload)
+{
+    const std::string key = "\"nonce\":\"";
+    size_t from = payload.find(key);
+    if (from == std::string::npos) {
+        return "";
+    }
+    from += key.size();
+    return payload.substr(from, payload.find('"', from) - from);
+}
+
+std::string publish_payload(uint32_t pid, const std::string& activity, const std::string& nonce)
+{
+    return "{\"cmd\":\"SET_ACTIVITY\",\"args\":{\"pid\":" + std::to_string(pid) +
+           ",\"activity\":" + activity + "},\"nonce\":\"" + nonce + "\"}";
+}
+
+// Answers the handshake with READY and every command with command_reply (the nonce filled in
+// from the command), or with nothing when it is empty.
+fake::FrameHandler ready_then(std::function<void(fake::PipePeer&, const fake::Frame&)> command_reply)
+{
+    return [command_reply](fake::PipePeer& peer, const fake::Frame& frame) {
+        if (frame.opcode == kIpcOpcodeHandshake) {
+            peer.reply(fake::ready_payload());
+        } else if (command_reply) {
+            command_reply(peer, frame);
+        }
+    };
+}
+
+class IpcConnectionTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        fake::reset();
+        connection_ = IpcConnection{};
+        connection_.pipe = INVALID_HANDLE_VALUE;
+        connection_.nonce = kSeed;
+    }
+
+    fake::PipePeer& serve(int index)
+    {
+        fake::PipePeer& peer = fake::pipe(index);
+        peer.present = true;
+        return peer;
+    }
+
+    int connect() { return ipc_connect(&connection_, kApplicationId); }
+
+    size_t pipe_io_calls()
+    {
+        return fake::count_calls("WriteFile") + fake::count_calls("ReadFile") +
+               fake::count_calls("PeekNamedPipe");
+    }
+
+    IpcConnection connection_{};
+};
+
+// ---- connecting ------------------------------------------------------------------------------
+
+TEST_F(IpcConnectionTest, ConnectSkipsAbsentAndBusyPipesAndShakesHands)
+{
+    serve(1).busy = true;
+    fake::PipePeer& peer = serve(2);
+    ASSERT_EQ(connect(), 1);
+
+    EXPECT_THAT(pipe_opens(), ElementsAre(pipe_name(0), pipe_name(1), pipe_name(2)));
+    for (const fake::Call& open : fake::calls_named("CreateFileA")) {
+        if (open.path.rfind("\\\\.\\pipe\\", 0) != 0) {
+            continue;
+        }
+        EXPECT_EQ(open.access, GENERIC_READ | GENERIC_WRITE);
+        EXPECT_EQ(open.share, 0u);
+        EXPECT_EQ(open.disposition, OPEN_EXISTING);
+        EXPECT_EQ(open.flags, 0u) << "the pipe is synchronous: no overlapped flag";
+    }
+    ASSERT_EQ(peer.frames.size(), 1u);
+    EXPECT_EQ(peer.frames[0].opcode, 0u);
+    EXPECT_EQ(peer.frames[0].payload, "{\"v\":1,\"client_id\":\"123456789012345\"}");
+    EXPECT_NE(connection_.pipe, INVALID_HANDLE_VALUE);
+    EXPECT_STREQ(connection_.last_activity, "");
+    EXPECT_EQ(connection_.nonce, kSeed) << "the handshake carries no nonce";
+    EXPECT_THAT(log_messages(), ElementsAre("Connected to Discord IPC."));
+}
+
+TEST_F(IpcConnectionTest, NoDiscordTriesAllTenNamesEachAttemptAndLogsNothing)
+{
+    std::vector<std::string> ten;
+    for (int index = 0; index < 10; ++index) {
+        ten.push_back(pipe_name(index));
+    }
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        fake::clear_calls();
+        EXPECT_EQ(connect(), 0);
+        EXPECT_EQ(pipe_opens(), ten);
+        EXPECT_EQ(connection_.pipe, INVALID_HANDLE_VALUE);
+    }
+    EXPECT_THAT(log_messages(), IsEmpty());
+    EXPECT_EQ(connection_.nonce, kSeed);
+}
+
+// Pipe 0 opens but its handshake fails; pipe 1 would be healthy but is not tried.
+struct HandshakeFault {
+    const char* name;
+    std::vector<std::string> write_script;
+    std::function<void(fake::PipePeer&)> answer;  // to the handshake; empty: no answer at all
+};
+
+// Cases print by name (their raw bytes include padding).
+void PrintTo(const HandshakeFault& c, std::ostream* out) { *out << c.name; }
+
+class IpcHandshakeFaultTest : public IpcConnectionTest,
+                              public ::testing::WithParamInterface<HandshakeFault> {};
+
+TEST_P(IpcHandshakeFaultTest, EndsTheAttemptAndTheNextStartsAtPipeZero)
+{
+    const HandshakeFault& c = GetParam();
+    fake::PipePeer& first = serve(0);
+    first.write_script = c.write_script;
+    std::function<void(fake::PipePeer&)> answer = c.answer;
+    first.on_frame = [answer](fake::PipePeer& peer, const fake::Frame&) {
+        if (answer) {
+            answer(peer);
+        }
+    };
+    fake::PipePeer& second = serve(1);
+
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        fake::clear_calls();
+        EXPECT_EQ(connect(), 0);
+        EXPECT_THAT(pipe_opens(), ElementsAre(pipe_name(0)));
+        EXPECT_EQ(connection_.pipe, INVALID_HANDLE_VALUE);
+        EXPECT_EQ(fake::open_handle_count(), 0u) << "the pipe that failed is closed";
+    }
+    EXPECT_EQ(second.connections, 0);
+    EXPECT_EQ(connection_.nonce, kSeed);
+    for (const std::string& message : log_messages()) {
+        EXPECT_EQ(message.find("Connected"), std::string::npos) << message;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Faults, IpcHandshakeFaultTest,
+    ::testing::Values(
+        HandshakeFault{"WriteFails", {"fail"}, {}},
+        HandshakeFault{"WriteShort", {"short:20"}, {}},
+        HandshakeFault{"ReadFails", {}, [](fake::PipePeer& peer) { peer.send_fail(); }},
+        HandshakeFault{"NoAnswer", {}, {}},
+        HandshakeFault{"ReplyOf2048Bytes", {},
+                       [](fake::PipePeer& peer) {
+                           peer.reply("{\"evt\":\"READY\",\"pad\":\"" + std::string(2048 - 24, 'x') + "\"}");
+                       }},
+        HandshakeFault{"ReplyWithoutReady", {},
+                       [](fake::PipePeer& peer) { peer.reply("{\"evt\":\"faults-suite\"}", 2); }},
+        HandshakeFault{"PeerHangsUp", {}, [](fake::PipePeer& peer) { peer.close(); }}),
+    [](const ::testing::TestParamInfo<HandshakeFault>& info) { return std::string(info.param.name); });
+
+struct ReadyCase {
+    const char* reply;
+    int connected;
+};
+
+// Cases print by name (their raw bytes include padding).
+void PrintTo(const ReadyCase& c, std::ostream* out) { *out << c.reply; }
+
+class IpcReadyTest : public IpcConnectionTest, public ::testing::WithParamInterface<ReadyCase> {};
+
+TEST_P(IpcReadyTest, QuotedReadyAnywhereCounts)
+{
+    std::string reply = GetParam().reply;
+    serve(0).on_frame = [reply](fake::PipePeer& peer, const fake::Frame&) { peer.reply(reply); };
+    EXPECT_EQ(connect(), GetParam().connected) << reply;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Replies, IpcReadyTest,
+    ::testing::Values(ReadyCase{"{\"cmd\":\"DISPATCH\",\"data\":{\"v\":1},\"evt\":\"READY\"}", 1},
+                      ReadyCase{"{\"evt\":\"HELLO\",\"data\":{\"note\":\"READY\"}}", 1},
+                      ReadyCase{"\"READY\"", 1},
+                      ReadyCase{"{\"evt\":READY,\"case\":\"ready-1\"}", 0},
+                      ReadyCase{"{\"evt\":\"NOT_READY\",\"case\":\"ready-2\"}", 0},
+                      ReadyCase{"{\"evt\":\"ready\",\"case\":\"ready-3\"}", 0}));
+
+// ---- the refusal message ---------------------------------------------------------------------
+
+TEST_F(IpcConnectionTest, RefusalIsLoggedOnceUntilItChanges)
+{
+    std::string refusal = "{\"code\":4000,\"message\":\"Invalid Client ID (once)\"}";
+    serve(0).on_frame = [&refusal](fake::PipePeer& peer, const fake::Frame&) {
+        peer.reply(refusal, 2);
+    };
+    const std::string first = refusal;
+    const std::string other = "{\"code\":4000,\"message\":\"Invalid Client ID (other)\"}";
+
+    EXPECT_EQ(connect(), 0);
+    EXPECT_EQ(connect(), 0);
+    refusal = other;
+    EXPECT_EQ(connect(), 0);
+    EXPECT_EQ(connect(), 0);
+    refusal = first;
+    EXPECT_EQ(connect(), 0);
+
+    EXPECT_THAT(log_messages(), ElementsAre("Discord refused the handshake: " + first,
+                                            "Discord refused the handshake: " + other,
+                                            "Discord refused the handshake: " + first));
+}
+
+TEST_F(IpcConnectionTest, AbsentDiscordAndSilenceAreNotRefusals)
+{
+    EXPECT_EQ(connect(), 0);  // nothing serves
+    serve(0).on_frame = [](fake::PipePeer&, const fake::Frame&) {};
+    EXPECT_EQ(connect(), 0);  // opens, never answers
+    EXPECT_THAT(log_messages(), IsEmpty());
+}
+
+TEST_F(IpcConnectionTest, ControlBytesInARefusalBecomeBlanks)
+{
+    serve(0).on_frame = [](fake::PipePeer& peer, const fake::Frame&) {
+        peer.reply(std::string("{\"message\":\"bad id\r\n2023-11-14 22:13:20 Connected\tto\x01\x7f\"}"), 2);
+    };
+    EXPECT_EQ(connect(), 0);
+    EXPECT_THAT(log_messages(),
+                ElementsAre("Discord refused the handshake: {\"message\":\"bad id  2023-11-14 "
+                            "22:13:20 Connected to  \"}"));
+}
+
+// ---- publishing ------------------------------------------------------------------------------
+
+TEST_F(IpcConnectionTest, PublishSendsTheTemplateWithTheNextNonce)
+{
+    fake::PipePeer& peer = serve(0);
+    ASSERT_EQ(connect(), 1);
+    EXPECT_EQ(ipc_set_activity(&connection_, kGamePid, kActivity), 1);
+
+    ASSERT_EQ(peer.frames.size(), 2u);
+    EXPECT_EQ(peer.frames[1].opcode, 1u);
+    EXPECT_EQ(peer.frames[1].payload, publish_payload(kGamePid, kActivity, "5001"));
+    EXPECT_STREQ(connection_.last_activity, kActivity);
+    EXPECT_EQ(connection_.nonce, kSeed + 1);
+}
+
+TEST_F(IpcConnectionTest, UnchangedTextSendsNothing)
+{
+    fake::PipePeer& peer = serve(0);
+    ASSERT_EQ(connect(), 1);
+
+    fake::clear_calls();
+    EXPECT_EQ(ipc_set_activity(&connection_, kGamePid, ""), 1) << "empty equals the empty text";
+    EXPECT_EQ(pipe_io_calls(), 0u);
+
+    ASSERT_EQ(ipc_set_activity(&connection_, kGamePid, kActivity), 1);
+    fake::clear_calls();
+    EXPECT_EQ(ipc_set_activity(&connection_, kGamePid, kActivity), 1);
+    EXPECT_EQ(pipe_io_calls(), 0u);
+    EXPECT_EQ(peer.frames.size(), 2u);
+    EXPECT_EQ(connection_.nonce, kSeed + 1);
+}
+
+TEST_F(IpcConnectionTest, NotConnectedSendsNothingAndSpendsNoNonce)
+{
+    serve(0);
+    EXPECT_EQ(ipc_set_activity(&connection_, kGamePid, kActivity), 0);
+    ipc_clear_activity(&connection_, kGamePid);
+    ipc_drop_if_peer_closed(&connection_);
+    EXPECT_EQ(fake::calls().size(), 0u);
+    EXPECT_EQ(connection_.nonce, kSeed);
+    EXPECT_EQ(ipc_set_activity(nullptr, kGamePid, kActivity), 0);
+}
+
+TEST_F(IpcConnectionTest, ErrorReplyIsLoggedBlankedAndTheTextGoesAgain)
+{
+    fake::PipePeer& peer = serve(0);
+    peer.on_frame = ready_then([](fake::PipePeer& p, const fake::Frame& frame) {
+        p.reply("{\"cmd\":\"SET_ACTIVITY\",\"data\":{\"code\":4002,\"message\":\"bad\r\nforged\"},"
+                "\"evt\":\"ERROR\",\"nonce\":\"" + nonce_of(frame.payload) + "\"}");
+    });
+    ASSERT_EQ(connect(), 1);
+
+    EXPECT_EQ(ipc_set_activity(&connection_, kGamePid, kActivity), 0);
+    EXPECT_NE(connection_.pipe, INVALID_HANDLE_VALUE) << "an error reply keeps the connection";
+    EXPECT_STREQ(connection_.last_activity, "");
+    EXPECT_EQ(ipc_set_activity(&connection_, kGamePid, kActivity), 0);
+
+    ASSERT_EQ(peer.frames.size(), 3u);
+    EXPECT_EQ(nonce_of(peer.frames[1].payload), "5001");
+    EXPECT_EQ(peer.frames[2].payload, publish_payload(kGamePid, kActivity, "5002"));
+    const std::string logged = "{\"cmd\":\"SET_ACTIVITY\",\"data\":{\"code\":4002,\"message\":\"bad  "
+                               "forged\"},\"evt\":\"ERROR\",\"nonce\":\"";
+    EXPECT_THAT(log_messages(), ElementsAre("Connected to Discord IPC.", logged + "5001\"}",
+                                            logged + "5002\"}"));
+}
+
+TEST_F(IpcConnectionTest, UnquotedErrorIsAcceptance)
+{
+    serve(0).on_frame = ready_then([](fake::PipePeer& p, const fake::Frame&) {
+        p.reply("{\"evt\":null,\"data\":{\"note\":\"no ERROR here\"}}");
+    });
+    ASSERT_EQ(connect(), 1);
+    EXPECT_EQ(ipc_set_activity(&connection_, kGamePid, kActivity), 1);
+    EXPECT_STREQ(connection_.last_activity, kActivity);
+}
+
+// The first publish on pipe 0 fails one way or another; the connection is dropped, and after a
+// reconnect the same text goes out again with the next nonce.
+struct PublishFault {
+    const char* name;
+    std::vector<std::string> write_script;   // the handshake's write first
+    std::function<void(fake::PipePeer&)> answer;  // to commands on the first connection;
+                                                  // empty: no answer
+};
+
+// Cases print by name (their raw bytes include padding).
+void PrintTo(const PublishFault& c, std::ostream* out) { *out << c.name; }
+
+class IpcPublishFaultTest : public IpcConnectionTest,
+                            public ::testing::WithParamInterface<PublishFault> {};
+
+TEST_P(IpcPublishFaultTest, DropsTheConnectionAndResendsAfterReconnect)
+{
+    const PublishFault& c = GetParam();
+    fake::PipePeer& peer = serve(0);
+    peer.write_script = c.write_script;
+    std::function<void(fake::PipePeer&)> answer = c.answer;
+    peer.on_frame = ready_then([answer](fake::PipePeer& p, const fake::Frame& frame) {
+        if (p.connections == 1) {
+            if (answer) {
+                answer(p);
+            }
+        } else {
+            p.reply(fake::set_activity_reply(nonce_of(frame.payload)));
+        }
+    });
+    ASSERT_EQ(connect(), 1);
+
+    EXPECT_EQ(ipc_set_activity(&connection_, kGamePid, kActivity), 0);
+    EXPECT_EQ(connection_.pipe, INVALID_HANDLE_VALUE);
+    EXPECT_STREQ(connection_.last_activity, "");
+    EXPECT_EQ(connection_.nonce, kSeed + 1) << "the failed command's nonce is spent";
+    EXPECT_EQ(fake::open_handle_count(), 0u);
+
+    ASSERT_EQ(connect(), 1);
+    EXPECT_EQ(ipc_set_activity(&connection_, kGamePid, kActivity), 1);
+    EXPECT_EQ(peer.frames.back().payload, publish_payload(kGamePid, kActivity, "5002"));
+    EXPECT_STREQ(connection_.last_activity, kActivity);
+    EXPECT_THAT(log_messages(), ElementsAre("Connected to Discord IPC.", "Connected to Discord IPC."));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Faults, IpcPublishFaultTest,
+    ::testing::Values(
+        PublishFault{"WriteFails", {"ok", "fail"}, {}},
+        PublishFault{"WriteShort", {"ok", "short:30"}, {}},
+        PublishFault{"ReadFails", {}, [](fake::PipePeer& p) { p.send_fail(); }},
+        PublishFault{"ZeroByteRead", {}, [](fake::PipePeer& p) { p.send_empty(); }},
+        PublishFault{"NoAnswer", {}, {}},
+        PublishFault{"ReplyOf2048Bytes", {},
+                     [](fake::PipePeer& p) { p.reply(std::string(2048, ' ')); }},
+        PublishFault{"ReplyTooLate", {},
+                     [](fake::PipePeer& p) { p.reply("{\"evt\":null}", 1, kIpcReplyTimeoutMs + 100); }}),
+    [](const ::testing::TestParamInfo<PublishFault>& info) { return std::string(info.param.name); });
+
+TEST_F(IpcConnectionTest, ReplyJustInsideTheLimitIsAccepted)
+{
+    serve(0).on_frame = ready_then([](fake::PipePeer& p, const fake::Frame& frame) {
+        p.reply(fake::set_activity_reply(nonce_of(frame.payload)), 1, kIpcReplyTimeoutMs - 1);
+    });
+    ASSERT_EQ(connect(), 1);
+    uint64_t started = fake::now_ms();
+    EXPECT_EQ(ipc_set_activity(&connection_, kGamePid, kActivity), 1);
+    EXPECT_EQ(fake::now_ms() - started, kIpcReplyTimeoutMs - 1);
+}
+
+TEST_F(IpcConnectionTest, SilentDiscordCostsOnlyTheLimit)
+{
+    int commands = 0;
+    serve(0).on_frame = ready_then([&commands](fake::PipePeer&, const fake::Frame&) { ++commands; });
+    ASSERT_EQ(connect(), 1);
+    uint64_t started = fake::now_ms();
+    EXPECT_EQ(ipc_set_activity(&connection_, kGamePid, kActivity), 0);
+    uint64_t waited = fake::now_ms() - started;
+    EXPECT_GE(waited, kIpcReplyTimeoutMs);
+    EXPECT_LE(waited, kIpcReplyTimeoutMs + 20u);
+    EXPECT_EQ(commands, 1);
+    EXPECT_EQ(connection_.pipe, INVALID_HANDLE_VALUE);
+}
+
+// ---- the nonce -------------------------------------------------------------------------------
+
+TEST_F(IpcConnectionTest, NonceWrapsAndKeepsRisingAcrossReconnects)
+{
+    fake::PipePeer& peer = serve(0);
+    connection_.nonce = 0xFFFFFFFFu;
+    ASSERT_EQ(connect(), 1);
+    ASSERT_EQ(ipc_set_activity(&connection_, kGamePid, kActivity), 1);
+    EXPECT_EQ(nonce_of(peer.frames.back().payload), "0");
+    EXPECT_EQ(connection_.nonce, 0u);
+
+    peer.close();
+    ipc_drop_if_peer_closed(&connection_);
+    ASSERT_EQ(connection_.pipe, INVALID_HANDLE_VALUE);
+    ASSERT_EQ(connect(), 1);
+    ASSERT_EQ(ipc_set_activity(&connection_, kGamePid, kActivity), 1) << "sent again after a reconnect";
+    EXPECT_EQ(nonce_of(peer.frames.back().payload), "1");
+    ipc_clear_activity(&connection_, kGamePid);
+    EXPECT_EQ(nonce_of(peer.frames.back().payload), "2");
+    EXPECT_EQ(connection_.nonce, 2u);
+}
+
+// ---- clearing --------------------------------------------------------------------------------
+
+TEST_F(IpcConnectionTest, ClearSendsNullActivityAndCloses)
+{
+    fake::PipePeer& peer = serve(0);
+    ASSERT_EQ(connect(), 1);
+    ipc_clear_activity(&connection_, kGamePid);
+    ASSERT_EQ(peer.frames.size(), 2u);
+    EXPECT_EQ(peer.frames[1].opcode, 1u);
+    EXPECT_EQ(peer.frames[1].payload,
+              "{\"cmd\":\"SET_ACTIVITY\",\"args\":{\"pid\":4242,\"activity\":null},\"nonce\":\"5001\"}");
+    EXPECT_EQ(connection_.pipe, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(fake::open_handle_count(), 0u);
+    EXPECT_THAT(log_messages(), ElementsAre("Connected to Discord IPC."));
+}
+
+TEST_F(IpcConnectionTest, ClearClosesThePipeWhateverTheReply)
+{
+    struct {
+        const char* name;
+        std::vector<std::string> write_script;
+        std::function<void(fake::PipePeer&)> answer;
+    } cases[] = {
+        {"reply of 1024 bytes", {}, [](fake::PipePeer& p) { p.reply(std::string(1024, ' ')); }},
+        {"reply of 1023 bytes", {}, [](fake::PipePeer& p) { p.reply(std::string(1023, ' ')); }},
+        {"failed write, read all the same", {"ok", "fail"}, {}},
+        {"error reply, not logged", {},
+         [](fake::PipePeer& p) { p.reply("{\"evt\":\"ERROR\",\"case\":\"clear\"}"); }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        SetUp();
+        fake::PipePeer& peer = serve(0);
+        peer.write_script = c.write_script;
+        auto answer = c.answer;
+        peer.on_frame = ready_then([answer](fake::PipePeer& p, const fake::Frame&) {
+            if (answer) {
+                answer(p);
+            }
+        });
+        ASSERT_EQ(connect(), 1);
+        fake::clear_calls();
+        ipc_clear_activity(&connection_, kGamePid);
+        EXPECT_EQ(connection_.pipe, INVALID_HANDLE_VALUE);
+        EXPECT_EQ(fake::open_handle_count(), 0u);
+        EXPECT_EQ(connection_.nonce, kSeed + 1);
+        EXPECT_GE(fake::count_calls("PeekNamedPipe"), 1u) << "the reply is waited for";
+        EXPECT_THAT(log_messages(), ElementsAre("Connected to Discord IPC."));
+    }
+}
+
+// ---- a peer that went away -------------------------------------------------------------------
+
+TEST_F(IpcConnectionTest, DropIfPeerClosedOnlyPeeks)
+{
+    fake::PipePeer& peer = serve(0);
+    ASSERT_EQ(connect(), 1);
+    ASSERT_EQ(ipc_set_activity(&connection_, kGamePid, kActivity), 1);
+
+    fake::clear_calls();
+    ipc_drop_if_peer_closed(&connection_);
+    EXPECT_NE(connection_.pipe, INVALID_HANDLE_VALUE) << "a healthy pipe stays";
+    EXPECT_STREQ(connection_.last_activity, kActivity);
+    EXPECT_EQ(fake::count_calls("PeekNamedPipe"), 1u);
+    EXPECT_EQ(pipe_io_calls(), 1u) << "no read, no write";
+
+    peer.close();
+    fake::clear_calls();
+    ipc_drop_if_peer_closed(&connection_);
+    EXPECT_EQ(connection_.pipe, INVALID_HANDLE_VALUE);
+    EXPECT_STREQ(connection_.last_activity, "");
+    EXPECT_EQ(fake::open_handle_count(), 0u);
+    EXPECT_EQ(pipe_io_calls(), 1u);
+    EXPECT_EQ(connection_.nonce, kSeed + 1);
+}
+
+}  // namespace
