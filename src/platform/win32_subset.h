@@ -28,7 +28,11 @@ typedef const char* LPCSTR;
 #define FALSE 0
 #define MAX_PATH 260
 
+#ifdef __cplusplus
+#define INVALID_HANDLE_VALUE (reinterpret_cast<HANDLE>(static_cast<intptr_t>(-1)))
+#else
 #define INVALID_HANDLE_VALUE ((HANDLE)(intptr_t)-1)
+#endif
 
 // Access rights, share modes, dispositions and attributes of CreateFileA.
 #define GENERIC_READ 0x80000000u

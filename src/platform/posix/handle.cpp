@@ -20,7 +20,7 @@ int posix_handle_kind(HANDLE handle)
         return 0;
     }
     uintptr_t kind = value & kKindMask;
-    if (kind < kPosixHandleFile || kind > kPosixHandleSnapshot) {
+    if (kind < kPosixHandleFile || kind > kPosixHandleProcessDir) {
         return 0;
     }
     if ((value >> kKindBits) > 0x7FFFFFFFu) {

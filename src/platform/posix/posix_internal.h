@@ -10,9 +10,10 @@ enum PosixHandleKind {
     kPosixHandlePipe = 2,      // a connected Unix stream socket standing for a named pipe
     kPosixHandleProcess = 3,   // a pidfd
     kPosixHandleSnapshot = 4,  // the /proc directory, walked as a process-list snapshot
+    kPosixHandleProcessDir = 5,  // a process's /proc/<pid> folder, where there is no pidfd
 };
 
-// The fd goes above four kind bits. A valid handle always has a kind from 1 to 4 in those bits,
+// The fd goes above four kind bits. A valid handle always has a kind from 1 to 5 in those bits,
 // so it is never 0 (NULL) and never all ones (INVALID_HANDLE_VALUE).
 HANDLE posix_handle_make(int fd, PosixHandleKind kind);
 // The descriptor of handle when it carries the kind wanted, else -1.

@@ -1,12 +1,57 @@
 // A process opened for waiting (a pidfd): OpenProcess and WaitForSingleObject.
 #include <errno.h>
+#include <fcntl.h>
 #include <limits.h>
+#include <stdio.h>
 #include <poll.h>
+#include <string.h>
 #include <sys/syscall.h>
 #include <time.h>
 #include <unistd.h>
 
 #include "platform/posix/posix_internal.h"
+
+// Where there is no pidfd (kernels before 5.3, and valgrind, which does not know the call), the
+// process is held by its /proc/<pid> folder instead: a descriptor of that folder keeps naming
+// the same process, and the files under it vanish once the process is gone, so a reused pid is
+// never taken for the game.
+static HANDLE posix_open_process_folder(pid_t pid)
+{
+    char path[32];
+    snprintf(path, sizeof path, "/proc/%d", (int)pid);
+    int fd = open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) {
+        posix_set_last_error(errno == ENOENT ? ERROR_INVALID_PARAMETER : ERROR_ACCESS_DENIED);
+        return nullptr;
+    }
+    return posix_handle_make(fd, kPosixHandleProcessDir);
+}
+
+// 1 while the process held by a /proc/<pid> folder runs; 0 once it has ended (a zombie counts
+// as ended, as its pidfd would).
+static int posix_process_folder_runs(int folder_fd)
+{
+    int stat_fd = openat(folder_fd, "stat", O_RDONLY | O_CLOEXEC);
+    if (stat_fd < 0) {
+        return 0;
+    }
+    char text[512];
+    ssize_t length = read(stat_fd, text, sizeof text - 1);
+    close(stat_fd);
+    if (length <= 0) {
+        return 0;
+    }
+    text[length] = '\0';
+    // The state follows the command name in parentheses, which may itself hold a parenthesis.
+    const char* close_paren = strrchr(text, ')');
+    if (close_paren == nullptr || close_paren[1] != ' ') {
+        return 0;
+    }
+    char state = close_paren[2];
+    return state != 'Z' && state != 'X' && state != 'x';
+}
+
+static DWORD posix_wait_process_folder(int folder_fd, DWORD milliseconds);
 
 // Only waiting is supported, whatever the access asked for. The handle is never inherited: a
 // pidfd is close-on-exec from the start.
@@ -20,6 +65,9 @@ HANDLE WINAPI OpenProcess(DWORD desired_access, BOOL inherit_handle, DWORD proce
         return nullptr;
     }
     long fd = syscall(SYS_pidfd_open, (pid_t)process_id, 0u);
+    if (fd < 0 && errno == ENOSYS) {
+        return posix_open_process_folder((pid_t)process_id);
+    }
     if (fd < 0) {
         // Unlike CreateFileA, a failed OpenProcess gives null, not INVALID_HANDLE_VALUE.
         posix_set_last_error_from_errno(kPosixCallOther);
@@ -39,6 +87,10 @@ static int64_t posix_monotonic_ms(void)
 // its parent has not reaped.
 DWORD WINAPI WaitForSingleObject(HANDLE handle, DWORD milliseconds)
 {
+    int folder_fd = posix_handle_fd(handle, kPosixHandleProcessDir);
+    if (folder_fd >= 0) {
+        return posix_wait_process_folder(folder_fd, milliseconds);
+    }
     int fd = posix_handle_fd(handle, kPosixHandleProcess);
     if (fd < 0) {
         posix_set_last_error(ERROR_INVALID_HANDLE);
@@ -78,5 +130,26 @@ DWORD WINAPI WaitForSingleObject(HANDLE handle, DWORD milliseconds)
             return WAIT_FAILED;
         }
         return WAIT_OBJECT_0;
+    }
+}
+
+// Without a descriptor that signals the end, the folder is looked at every few milliseconds.
+static DWORD posix_wait_process_folder(int folder_fd, DWORD milliseconds)
+{
+    const int64_t kStepMs = 10;
+    bool forever = milliseconds == INFINITE;
+    int64_t deadline_ms = posix_monotonic_ms() + (int64_t)milliseconds;
+    for (;;) {
+        if (!posix_process_folder_runs(folder_fd)) {
+            return WAIT_OBJECT_0;
+        }
+        int64_t left_ms = deadline_ms - posix_monotonic_ms();
+        if (!forever && left_ms <= 0) {
+            return WAIT_TIMEOUT;
+        }
+        struct timespec step;
+        step.tv_sec = 0;
+        step.tv_nsec = (long)((forever || left_ms > kStepMs ? kStepMs : left_ms) * 1000000);
+        nanosleep(&step, nullptr);
     }
 }
