@@ -1,0 +1,374 @@
+#!/usr/bin/python3
+"""End-to-end scenarios of the whole program: one scenario per run, on one lane.
+
+usage: scenarios.py native BUILD_DIR SCENARIO
+       scenarios.py wine64 PROGRAM_DIR TOOLS_DIR PREFIX SCENARIO
+       scenarios.py wine32 PROGRAM_DIR TOOLS_DIR PREFIX SCENARIO
+       scenarios.py package ZIP_DIR WIN32_DIR WIN64_DIR PREFIX
+The wine lanes need their prefix made by wine_setup.py (which also finds out whether 32-bit
+programs run). The 32-bit lane uses the 64-bit stand-ins from TOOLS_DIR.
+"""
+
+import glob
+import os
+import shutil
+import sys
+import time
+import zipfile
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import harness  # noqa: E402
+from harness import (DOT, MSG_CONNECTED, MSG_DETECTED, MSG_ID_MISSING, MSG_NO_GAME,  # noqa: E402
+                     MSG_NO_OPEN, MSG_PRESENCE_OFF, MSG_REFUSED, MSG_STOPPED, SAMPLE_STATUS,
+                     bare_activity, clear_activity, compose_activity, fail, handshake,
+                     set_activity, status_record, wait_for)
+
+PASS_S = 2.0
+# The program waits this long for each reply before it drops the connection.
+REPLY_LIMIT_S = 5.0
+# Safety limit for "the program ends after the game": a pass and its sleep, plus start-up slack.
+END_LIMIT_S = 2 * PASS_S + 8
+CONNECT, CLOSE = ("connect", None, None), ("close", None, None)
+
+
+def frame(op, payload):
+    return ("frame", op, payload)
+
+
+def now():
+    return int(time.time())
+
+
+def game_args(pid, by_scan):
+    """Natively only the scan scenarios find the game by name (they hold a lock); the others
+    name it with --pid so that they can run beside each other."""
+    return [] if by_scan else ["--pid", str(pid)]
+
+
+# ---- Discord up at start ------------------------------------------------------------------------
+
+def discord_up_at_start(s, by_scan=True):
+    """Connects in the first pass, publishes each change of the status once, falls back to the
+    bare text when the status goes stale, clears at the game's end."""
+    discord = s.start_discord()
+    first = dict(SAMPLE_STATUS)
+    s.write_status(status_record(now(), **first))
+    game, pid = s.start_game(scannable=by_scan)
+    s.start_program(*game_args(pid, by_scan))
+    frames = s.wait_frames(discord.log, 2)
+    start, nonce = s.first_start_and_nonce(frames[1][1])
+
+    second = dict(first, zone="Saltmarsh Gate", level=28)
+    s.write_status(status_record(now(), **second))
+    s.wait_frames(discord.log, 3)
+    third = dict(second, zone="Old Lighthouse", guild="Tide Wardens")
+    s.write_status(status_record(now(), **third))
+    s.wait_frames(discord.log, 4)
+    s.write_status(status_record(now() - 40, **third))  # stale: the bare text
+    s.wait_frames(discord.log, 5)
+    # A pass with nothing new sends nothing: let one go by before the end.
+    time.sleep(PASS_S + 0.5)
+    s.stop(game)
+    s.check_exit(s.wait_program(END_LIMIT_S))
+
+    s.check_events(discord.log, [
+        CONNECT,
+        frame(0, handshake(harness.APPLICATION_ID)),
+        frame(1, set_activity(pid, compose_activity(first, start), nonce)),
+        frame(1, set_activity(pid, compose_activity(second, start), nonce + 1)),
+        frame(1, set_activity(pid, compose_activity(third, start), nonce + 2)),
+        frame(1, set_activity(pid, bare_activity(start), nonce + 3)),
+        frame(1, clear_activity(pid, nonce + 4)),
+        CLOSE,
+    ])
+    s.check_log([MSG_DETECTED, MSG_CONNECTED, MSG_STOPPED])
+    # The composed details of the sample status, as Discord would show them once decoded.
+    if compose_activity(first, 0).find("Tamsin <Lantern Keepers> %s Lvl 27 Warden %s Human %s Coastal"
+                                       % (DOT, DOT, DOT)) < 0:
+        fail("the oracle does not compose the sample status as expected")
+
+
+# ---- Discord comes and goes -------------------------------------------------------------------
+
+def discord_after_game(s):
+    """Passes without Discord send nothing; the pass after Discord appears connects and publishes."""
+    s.write_status(status_record(now(), **SAMPLE_STATUS))
+    game, pid = s.start_game(scannable=False)
+    s.start_program("--pid", str(pid))
+    s.wait_log(MSG_DETECTED)
+    time.sleep(2 * PASS_S + 0.5)  # two passes that find no Discord
+    discord = s.start_discord()
+    frames = s.wait_frames(discord.log, 2, limit_s=2 * PASS_S + 4)
+    start, nonce = s.first_start_and_nonce(frames[1][1])
+    # Keep the status fresh and the same: nothing more is sent.
+    s.write_status(status_record(now(), **SAMPLE_STATUS))
+    time.sleep(PASS_S + 0.5)
+    s.stop(game)
+    s.check_exit(s.wait_program(END_LIMIT_S))
+    s.check_events(discord.log, [
+        CONNECT,
+        frame(0, handshake(harness.APPLICATION_ID)),
+        frame(1, set_activity(pid, compose_activity(SAMPLE_STATUS, start), nonce)),
+        frame(1, clear_activity(pid, nonce + 1)),
+        CLOSE,
+    ])
+    s.check_log([MSG_DETECTED, MSG_CONNECTED, MSG_STOPPED])
+
+
+def discord_restarted(s):
+    """Discord dies mid-run and comes back: the same text goes out again on the new connection,
+    the nonces go on rising and the start time stays the same."""
+    s.write_status(status_record(now(), **SAMPLE_STATUS))
+    first = s.start_discord()
+    game, pid = s.start_game(scannable=False)
+    s.start_program("--pid", str(pid))
+    frames = s.wait_frames(first.log, 2)
+    start, nonce = s.first_start_and_nonce(frames[1][1])
+    s.kill_discord(first)
+    time.sleep(PASS_S + 0.5)  # at least one pass sees Discord gone
+    s.write_status(status_record(now(), **SAMPLE_STATUS))
+    second = s.start_discord()
+    # Within two passes of its return.
+    s.wait_frames(second.log, 2, limit_s=2 * PASS_S + 2)
+    s.stop(game)
+    s.check_exit(s.wait_program(END_LIMIT_S))
+    text = compose_activity(SAMPLE_STATUS, start)
+    before = s.events(first.log)
+    if s.lane.wine:
+        expected_before = [CONNECT, frame(0, handshake(harness.APPLICATION_ID)),
+                           frame(1, set_activity(pid, text, nonce)), CLOSE]
+    else:  # killed: the stand-in logged nothing more
+        expected_before = [CONNECT, frame(0, handshake(harness.APPLICATION_ID)),
+                           frame(1, set_activity(pid, text, nonce))]
+    if before != expected_before:
+        s.check_events(first.log, expected_before)
+    s.check_events(second.log, [
+        CONNECT,
+        frame(0, handshake(harness.APPLICATION_ID)),
+        frame(1, set_activity(pid, text, nonce + 1)),
+        frame(1, clear_activity(pid, nonce + 2)),
+        CLOSE,
+    ])
+    s.check_log([MSG_DETECTED, MSG_CONNECTED, MSG_CONNECTED, MSG_STOPPED])
+
+
+def discord_error(s):
+    """Discord answers every SET_ACTIVITY with ERROR: each reply is logged as received and the
+    same text goes out again on every pass, with a new nonce."""
+    discord = s.start_discord("--fault", "error")
+    s.write_status(status_record(now(), **SAMPLE_STATUS))
+    game, pid = s.start_game(scannable=False)
+    s.start_program("--pid", str(pid))
+    frames = s.wait_frames(discord.log, 4, limit_s=3 * PASS_S + 4)
+    start, nonce = s.first_start_and_nonce(frames[1][1])
+    s.stop(game)
+    s.check_exit(s.wait_program(END_LIMIT_S))
+    text = compose_activity(SAMPLE_STATUS, start)
+    sent = len(s.frames(discord.log)) - 2  # less the handshake and the clear
+    s.check_events(discord.log, [CONNECT, frame(0, handshake(harness.APPLICATION_ID))] +
+                   [frame(1, set_activity(pid, text, nonce + k)) for k in range(sent)] +
+                   [frame(1, clear_activity(pid, nonce + sent)), CLOSE])
+    errors = s.replies(discord.log)[1:1 + sent]
+    if len(errors) != sent or not all('"ERROR"' in e for e in errors):
+        fail("expected %d ERROR replies, the stand-in sent %s" % (sent, errors))
+    s.check_log([MSG_DETECTED, MSG_CONNECTED] + errors + [MSG_STOPPED])
+
+
+def silent_after(fault, frames_before_stop):
+    def scenario(s):
+        """A Discord that never answers: the program gives up on the reply, and the end of the
+        game is still noticed and the program ends in time."""
+        discord = s.start_discord("--fault", fault)
+        s.write_status(status_record(now(), **SAMPLE_STATUS))
+        game, pid = s.start_game(scannable=False)
+        s.start_program("--pid", str(pid))
+        frames = s.wait_frames(discord.log, frames_before_stop)
+        s.stop(game)
+        # The read in progress gives up after its limit; then one sleep and the test of the game.
+        s.check_exit(s.wait_program(REPLY_LIMIT_S + PASS_S + 4))
+        expected = [CONNECT, frame(0, handshake(harness.APPLICATION_ID))]
+        if frames_before_stop == 2:
+            start, nonce = s.first_start_and_nonce(frames[1][1])
+            expected.append(frame(1, set_activity(pid, compose_activity(SAMPLE_STATUS, start), nonce)))
+        s.check_events(discord.log, expected + [CLOSE])
+        s.check_log([MSG_DETECTED] + ([MSG_CONNECTED] if frames_before_stop == 2 else []) +
+                    [MSG_STOPPED])
+    return scenario
+
+
+# ---- wrong settings ------------------------------------------------------------------------------
+
+def no_application_id(s):
+    """No ID file: the two messages, the game still watched, nothing sent, a normal end."""
+    os.remove(os.path.join(s.data, "discord_application_id"))
+    discord = s.start_discord()
+    s.write_status(status_record(now(), **SAMPLE_STATUS))
+    game, pid = s.start_game(scannable=False)
+    s.start_program("--pid", str(pid))
+    s.wait_log(MSG_DETECTED)
+    time.sleep(2 * PASS_S + 0.5)
+    if s.program_proc.popen.poll() is not None:
+        fail("the program ended while the game still ran")
+    s.stop(game)
+    s.check_exit(s.wait_program(END_LIMIT_S))
+    s.check_events(discord.log, [])
+    s.check_log([MSG_ID_MISSING, MSG_PRESENCE_OFF, MSG_DETECTED, MSG_STOPPED])
+
+
+def refused(*discord_options):
+    def scenario(s):
+        """Discord refuses the handshake: the refusal is logged once, however many passes try."""
+        discord = s.start_discord(*discord_options)
+        s.write_status(status_record(now(), **SAMPLE_STATUS))
+        game, pid = s.start_game(scannable=False)
+        s.start_program("--pid", str(pid))
+        wait_for(lambda: s.events(discord.log).count(CLOSE) >= 2, 2 * PASS_S + 6,
+                 "two refused connection attempts (events: %s)" % s.events(discord.log))
+        s.stop(game)
+        s.check_exit(s.wait_program(END_LIMIT_S))
+        attempts = s.events(discord.log).count(CONNECT)
+        s.check_events(discord.log, [CONNECT, frame(0, handshake(harness.APPLICATION_ID)), CLOSE]
+                       * attempts)
+        reply = s.replies(discord.log)[0]
+        s.check_log([MSG_DETECTED, MSG_REFUSED + reply, MSG_STOPPED])
+    return scenario
+
+
+# ---- the target process -----------------------------------------------------------------------
+
+def no_game(s):
+    """No game and no --pid: about 5 s of scans, then the final message; Discord untouched."""
+    discord = s.start_discord()
+    began = time.monotonic()
+    s.check_exit(s.run_program(limit_s=20))
+    if time.monotonic() - began < 4.5:
+        fail("gave up after %.1f s, before its 25 scans" % (time.monotonic() - began))
+    s.check_events(discord.log, [])
+    s.check_log([MSG_NO_GAME])
+
+
+def pid_not_the_game(s):
+    """--pid of a process with another name: watched all the same, its end ends the run."""
+    discord = s.start_discord()
+    s.write_status(status_record(now(), **SAMPLE_STATUS))
+    other, pid = s.start_game(exe_name="Other_Tool.exe", scannable=False)
+    s.start_program("--pid", str(pid))
+    frames = s.wait_frames(discord.log, 2)
+    start, nonce = s.first_start_and_nonce(frames[1][1])
+    s.stop(other)
+    s.check_exit(s.wait_program(END_LIMIT_S))
+    s.check_events(discord.log, [
+        CONNECT,
+        frame(0, handshake(harness.APPLICATION_ID)),
+        frame(1, set_activity(pid, compose_activity(SAMPLE_STATUS, start), nonce)),
+        frame(1, clear_activity(pid, nonce + 1)),
+        CLOSE,
+    ])
+    s.check_log([MSG_DETECTED, MSG_CONNECTED, MSG_STOPPED])
+
+
+def pid_of_no_process(s):
+    """--pid naming no process: the run ends at once, without a name scan."""
+    discord = s.start_discord()
+    if s.lane.wine:
+        # Wine hands out small ids that are multiples of 4; this one is never reached here.
+        missing = 0x3FFFFC
+    else:
+        with open("/proc/sys/kernel/pid_max") as f:
+            missing = int(f.read()) + 1  # above every id the kernel gives out
+    began = time.monotonic()
+    s.check_exit(s.run_program("--pid", str(missing), limit_s=20))
+    if time.monotonic() - began > 4.0 and not s.lane.wine:
+        fail("took %.1f s: a name scan ran" % (time.monotonic() - began))
+    s.check_events(discord.log, [])
+    s.check_log([MSG_NO_OPEN])
+
+
+SCENARIOS = {
+    "discord_up_at_start": discord_up_at_start,
+    "discord_after_game": discord_after_game,
+    "discord_restarted": discord_restarted,
+    "discord_error": discord_error,
+    "discord_silent_commands": silent_after("silent-commands", 2),
+    "discord_silent": silent_after("silent", 1),
+    "no_application_id": no_application_id,
+    "refused_handshake": refused("--fault", "refuse"),
+    "wrong_client_id": refused("--client-id", "100000000000000001"),
+    "no_game": no_game,
+    "pid_not_the_game": pid_not_the_game,
+    "pid_of_no_process": pid_of_no_process,
+}
+
+
+# ---- lanes -------------------------------------------------------------------------------------
+
+def probe_result(prefix):
+    """What wine_setup.py found out about 32-bit programs: None when they run, else the reason."""
+    try:
+        with open(prefix + ".probe32") as f:
+            text = f.read().strip()
+    except FileNotFoundError:
+        return "the 32-bit probe has not run (run the wine setup test first)"
+    return None if text == "ok" else text
+
+
+def package_scenario(zip_dir, win32_dir, win64_dir, prefix):
+    zips = sorted(glob.glob(os.path.join(zip_dir, "packages", "brightrelay-*-windows-x86.zip")))
+    if not zips:
+        print("the Windows zip is missing in %s/packages (run scripts/package first)" % zip_dir)
+        return harness.SKIP
+    reason = probe_result(prefix)
+    if reason is None:
+        lane = harness.wine_lane(win32_dir, win64_dir, prefix, 32)
+    else:
+        lane = harness.wine_lane(win64_dir, win64_dir, prefix, 64)
+
+    def scenario(s):
+        unpacked = os.path.join(s.dir, "unpacked")
+        with zipfile.ZipFile(zips[-1]) as archive:
+            archive.extractall(unpacked)
+        shutil.rmtree(s.app)
+        shutil.copytree(unpacked, s.app)
+        example = os.path.join(s.data, "discord_application_id.example")
+        shutil.copy(example, os.path.join(s.data, "discord_application_id"))
+        with open(example) as f:
+            harness.APPLICATION_ID = f.read().strip()
+        if reason is None:
+            print("running the zip's own brightrelay.exe (%s) under wine" % os.path.basename(zips[-1]))
+        else:
+            print("the zip's own program was not run (32-bit: %s); running the win64 build's "
+                  "brightrelay.exe with the zip's Brightrelay folder under wine64" % reason)
+            shutil.copy2(lane.program, s.program)
+        discord_up_at_start(s)
+
+    return harness.run(scenario, "package", lane)
+
+
+def main(argv):
+    try:
+        if len(argv) == 3 and argv[0] == "native":
+            lane, name = harness.native_lane(argv[1]), argv[2]
+        elif len(argv) == 5 and argv[0] in ("wine64", "wine32"):
+            bits = 64 if argv[0] == "wine64" else 32
+            if bits == 32:
+                reason = probe_result(argv[3])
+                if reason:
+                    print("skipped: 32-bit Windows programs do not run here: %s" % reason)
+                    return harness.SKIP
+            lane, name = harness.wine_lane(argv[1], argv[2], argv[3], bits), argv[4]
+        elif len(argv) == 5 and argv[0] == "package":
+            return package_scenario(*argv[1:])
+        else:
+            print(__doc__)
+            return 2
+    except harness.Skip as skip:
+        print("skipped: %s" % skip)
+        return harness.SKIP
+    if name not in SCENARIOS:
+        print("unknown scenario %s; known: %s" % (name, " ".join(SCENARIOS)))
+        return 2
+    return harness.run(SCENARIOS[name], "%s-%s" % (argv[0], name), lane)
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1:]))

@@ -1,0 +1,95 @@
+// Stand-in for the game client process: writes its process id, then waits for its stop file
+// or its time limit. It has no window and does nothing else.
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#if defined(_WIN32)
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>
+#else
+#include <time.h>
+#include <unistd.h>
+#endif
+
+namespace {
+
+unsigned long own_process_id() {
+#if defined(_WIN32)
+    return static_cast<unsigned long>(GetCurrentProcessId());
+#else
+    return static_cast<unsigned long>(getpid());
+#endif
+}
+
+bool file_exists(const std::string& path) {
+#if defined(_WIN32)
+    return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+#else
+    return access(path.c_str(), F_OK) == 0;
+#endif
+}
+
+void sleep_ms(unsigned milliseconds) {
+#if defined(_WIN32)
+    Sleep(milliseconds);
+#else
+    struct timespec delay = {0, static_cast<long>(milliseconds) * 1000000L};
+    nanosleep(&delay, nullptr);
+#endif
+}
+
+// Through a temporary file and a rename, so that a reader never sees a half-written id.
+bool write_pid_file(const std::string& path) {
+    std::string temporary = path + ".tmp";
+    FILE* file = std::fopen(temporary.c_str(), "wb");
+    if (!file) return false;
+    bool written = std::fprintf(file, "%lu\n", own_process_id()) > 0;
+    if (std::fclose(file) != 0) written = false;
+    std::remove(path.c_str());  // Windows' rename does not replace
+    return written && std::rename(temporary.c_str(), path.c_str()) == 0;
+}
+
+int usage(const char* problem) {
+    std::fprintf(stderr, "Kel_Nordvale: %s\nusage: Kel_Nordvale.exe [--pid-file FILE] [--stop-file FILE] "
+                         "[--max-seconds N]\n", problem);
+    return 2;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::string pid_file;
+    std::string stop_file;
+    double max_seconds = 300;
+    for (int i = 1; i < argc; ++i) {
+        std::string name = argv[i];
+        if (i + 1 >= argc) return usage(("option " + name + " needs a value").c_str());
+        std::string value = argv[++i];
+        if (name == "--pid-file") {
+            pid_file = value;
+        } else if (name == "--stop-file") {
+            stop_file = value;
+        } else if (name == "--max-seconds") {
+            char* end = nullptr;
+            max_seconds = std::strtod(value.c_str(), &end);
+            if (!end || *end != '\0' || max_seconds < 0) return usage("bad --max-seconds");
+        } else {
+            return usage(("unknown option " + name).c_str());
+        }
+    }
+    if (!pid_file.empty() && !write_pid_file(pid_file)) {
+        std::fprintf(stderr, "Kel_Nordvale: cannot write %s\n", pid_file.c_str());
+        return 1;
+    }
+    auto deadline = std::chrono::steady_clock::now() +
+                    std::chrono::milliseconds(static_cast<long long>(max_seconds * 1000.0));
+    while (std::chrono::steady_clock::now() < deadline) {
+        if (!stop_file.empty() && file_exists(stop_file)) return 0;
+        sleep_ms(20);
+    }
+    return 0;
+}
