@@ -17,6 +17,9 @@ Machine& machine()
 Call& record(const char* name)
 {
     Machine& m = machine();
+    if (!m.recording) {
+        return m.unrecorded;
+    }
     Call call;
     call.name = name;
     call.at_ms = m.elapsed_ms;
@@ -133,6 +136,11 @@ size_t count_calls(const std::string& name)
 void clear_calls()
 {
     machine().calls.clear();
+}
+
+void record_calls(bool on)
+{
+    machine().recording = on;
 }
 
 size_t open_handle_count()

@@ -169,6 +169,11 @@ BOOL read_pipe(size_t slot, void* buffer, DWORD size, DWORD* bytes_read)
 
 BOOL write_pipe(size_t slot, const void* buffer, DWORD size, DWORD* bytes_written)
 {
+    Machine& m = machine();
+    if (m.pipe_write_hook) {
+        std::function<void(int, const std::string&)> hook = m.pipe_write_hook;
+        hook(m.pipe_slots[slot].index, std::string(static_cast<const char*>(buffer), size));
+    }
     PipePeer* peer = current_peer(slot);
     if (peer == nullptr || peer->closed_by_peer) {
         fail_with(ERROR_NO_DATA);
@@ -244,6 +249,11 @@ void PipePeer::send_empty(uint64_t delay_ms)
 void PipePeer::close()
 {
     closed_by_peer = true;
+}
+
+void on_pipe_write(std::function<void(int index, const std::string& bytes)> hook)
+{
+    machine().pipe_write_hook = std::move(hook);
 }
 
 PipePeer& pipe(int index)

@@ -47,6 +47,10 @@ void clear_calls();
 // Handles currently open, of every kind (files, pipes, processes, snapshots).
 size_t open_handle_count();
 
+// Stops (false) or resumes (true) the call record; reset() resumes it. For long runs that look
+// at outcomes only, where recording every call would cost most of the time.
+void record_calls(bool on);
+
 // ---- clocks -------------------------------------------------------------------------------
 // Virtual milliseconds since reset(); Sleep(n) adds n.
 uint64_t now_ms();
@@ -143,6 +147,11 @@ struct PipePeer {
 
 // The peer of pipe index (0 to 9); configure it in place.
 PipePeer& pipe(int index);
+
+// Runs for every WriteFile on an open Discord pipe handle, with the pipe's index and the bytes
+// exactly as the client handed them, before any write fault of the peer applies: lets a test
+// see every frame the client formed, also the ones a failing write lost.
+void on_pipe_write(std::function<void(int index, const std::string& bytes)> hook);
 
 // Payloads the default peer uses.
 std::string ready_payload();

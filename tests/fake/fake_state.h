@@ -59,6 +59,8 @@ struct Process {
 
 struct Machine {
     std::vector<Call> calls;
+    bool recording = true;
+    Call unrecorded;  // what record() hands out while recording is off
     DWORD last_error = ERROR_SUCCESS;
 
     // Clocks: virtual time since reset, and each clock's value with the time it was set at.
@@ -85,6 +87,7 @@ struct Machine {
 
     // Pipes.
     std::array<PipePeer, 10> peers;
+    std::function<void(int, const std::string&)> pipe_write_hook;
 
     // Open handles, by kind.
     std::vector<FileSlot> file_slots;
