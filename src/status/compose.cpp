@@ -11,6 +11,11 @@
 // - Whole UTF-8 characters. A value cut at its field's capacity can end inside a multi-byte
 //   character; that incomplete tail is dropped (before the tests for empty values), so UTF-8
 //   status values give an activity in valid UTF-8. Bytes elsewhere are not touched.
+// - Valid UTF-8 throughout. A byte that does not belong to a well-formed UTF-8 character (a
+//   status written in an 8-bit code page, or plain garbage) would make the client refuse the
+//   whole activity on every pass; such a byte is taken as the Latin-1 character of that value
+//   and written in its two-byte UTF-8 form, and one of the C1 control range (0x80 to 0x9F)
+//   becomes a blank like the other control bytes. Well-formed UTF-8 stands as it is.
 // - Within the client's limits. The client refuses an empty details or state, and one longer
 //   than 128 characters as it counts them (UTF-16 units). An empty one is left out together
 //   with its key; a longer one is cut to 128 at a character boundary, never inside an escape or
@@ -27,8 +32,9 @@
 
 namespace {
 
-// A field of capacity N holds at most N - 1 bytes; escaping at most doubles each byte, so it
-// escapes to at most 2 * (N - 1) bytes, plus the terminator.
+// A field of capacity N holds at most N - 1 bytes; escaping, like writing a stray byte as its
+// two-byte Latin-1 character, at most doubles each byte, so it escapes to at most 2 * (N - 1)
+// bytes, plus the terminator.
 constexpr uint32_t escaped_capacity(uint32_t field_capacity)
 {
     return 2 * (field_capacity - 1) + 1;
@@ -103,12 +109,71 @@ uint32_t complete_utf8_length(const char* value)
     return length;
 }
 
-// Writes value, less an incomplete UTF-8 tail, as the inside of a JSON string.
+// The length of the well-formed UTF-8 character at text (2 to 4 bytes, within the available
+// ones), or 0 where the bytes form none: a stray continuation byte, a lead byte that cannot
+// start a character (C0, C1, F5 and above), an overlong form, a surrogate, a code point beyond
+// U+10FFFF, or a character cut short.
+uint32_t well_formed_sequence_length(const char* text, uint32_t available)
+{
+    const unsigned char* bytes = reinterpret_cast<const unsigned char*>(text);
+    unsigned char lead = bytes[0];
+    uint32_t length = 0;
+    unsigned char second_low = 0x80;
+    unsigned char second_high = 0xBF;
+    if (lead >= 0xC2 && lead <= 0xDF) {
+        length = 2;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        length = 3;
+        second_low = lead == 0xE0 ? 0xA0 : 0x80;   // no overlong three-byte forms
+        second_high = lead == 0xED ? 0x9F : 0xBF;  // no surrogates
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        length = 4;
+        second_low = lead == 0xF0 ? 0x90 : 0x80;   // no overlong four-byte forms
+        second_high = lead == 0xF4 ? 0x8F : 0xBF;  // nothing beyond U+10FFFF
+    } else {
+        return 0;
+    }
+    if (length > available || bytes[1] < second_low || bytes[1] > second_high) {
+        return 0;
+    }
+    for (uint32_t k = 2; k < length; k++) {
+        if (!is_utf8_continuation(text[k])) {
+            return 0;
+        }
+    }
+    return length;
+}
+
+// Writes value, less an incomplete UTF-8 tail, as the inside of a JSON string in valid UTF-8.
 void escape_value(char* out, uint32_t capacity, const char* value)
 {
     uint32_t length = complete_utf8_length(value);
     uint32_t written = 0;
     for (uint32_t at = 0; at < length; at++) {
+        unsigned char high = static_cast<unsigned char>(value[at]);
+        if (high >= 0x80u) {
+            uint32_t sequence = well_formed_sequence_length(value + at, length - at);
+            if (sequence > 0) {
+                if (written + sequence > capacity - 1) {
+                    break;
+                }
+                memcpy(out + written, value + at, sequence);
+                written += sequence;
+                at += sequence - 1;
+            } else if (high < 0xA0u) {
+                if (written + 1 > capacity - 1) {
+                    break;
+                }
+                out[written++] = ' ';
+            } else {
+                if (written + 2 > capacity - 1) {
+                    break;
+                }
+                out[written++] = static_cast<char>(0xC0u | (high >> 6));
+                out[written++] = static_cast<char>(0x80u | (high & 0x3Fu));
+            }
+            continue;
+        }
         char byte = value[at];
         char escape = 0;
         switch (byte) {

@@ -26,8 +26,6 @@ public:
     // The monitor loop has ended: from now on only the clear may be written.
     void game_ended() { ended_ = true; }
 
-    // Whether the status file the next pass reads is well-formed UTF-8.
-    void set_status_utf8(bool utf8) { status_utf8_ = utf8; }
 
     // Every WriteFile on a Discord pipe, as the client handed it.
     void on_pipe_write(int index, const std::string& bytes);
@@ -50,7 +48,6 @@ public:
     long commands() const { return commands_; }
     long handshakes() const { return handshakes_; }
     long log_records() const { return log_records_; }
-    long activities_not_utf8() const { return activities_not_utf8_; }
 
 private:
     void check_command(const std::string& payload);
@@ -81,8 +78,6 @@ private:
     long commands_ = 0;
     long handshakes_ = 0;
     long log_records_ = 0;
-    bool status_utf8_ = true;
-    long activities_not_utf8_ = 0;   // from status files that were not UTF-8 themselves
 };
 
 }  // namespace soak

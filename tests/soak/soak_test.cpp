@@ -56,7 +56,6 @@ public:
         passes_in_run_ = 0;
         last_wake_ms_ = fake::now_ms();
         pass_started_ms_ = fake::now_ms();
-        observer_.set_status_utf8(world_.status_is_utf8());
         fake::on_sleep([this](uint64_t now) { woke(now); });
         fake::record_calls(false);  // the soak looks at outcomes; the record would cost most of its time
     }
@@ -85,7 +84,6 @@ private:
             observer_.game_ended();
         } else {
             world_.between_passes();
-            observer_.set_status_utf8(world_.status_is_utf8());
         }
         pass_started_ms_ = now;
     }
@@ -121,10 +119,9 @@ void watch_pipe_writes(soak::Observer& observer)
 
 void print_totals(const char* what, uint64_t seed, const PassClock& clock, const soak::Observer& observer)
 {
-    std::printf("%s: seed %llu, %ld passes, %ld handshakes, %ld commands, %ld log records, "
-                "%ld activities not in UTF-8 (from status files not in UTF-8)\n",
+    std::printf("%s: seed %llu, %ld passes, %ld handshakes, %ld commands, %ld log records\n",
                 what, static_cast<unsigned long long>(seed), clock.total_passes(), observer.handshakes(),
-                observer.commands(), observer.log_records(), observer.activities_not_utf8());
+                observer.commands(), observer.log_records());
 }
 
 TEST(AllocGuard, CountsOnlyTheProgramsOwnAllocations)

@@ -68,11 +68,6 @@ bool is_valid_utf8(const std::string& text)
     return true;
 }
 
-bool Surroundings::status_is_utf8() const
-{
-    return !fake::file_exists(kStatusPath) || is_valid_utf8(fake::file_content(kStatusPath));
-}
-
 int64_t Surroundings::unix_now() const
 {
     return unix_base_s_ + static_cast<int64_t>((fake::now_ms() - unix_set_at_ms_) / 1000);

@@ -34,8 +34,6 @@ public:
     // Changes the world between two passes.
     void between_passes();
 
-    // Whether the status file, as it stands now, is well-formed UTF-8 (or absent).
-    bool status_is_utf8() const;
 
     // Draws in [0, bound).
     uint64_t below(uint64_t bound) { return bound == 0 ? 0 : rng_() % bound; }

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <ostream>
 #include <string>
 
 #include "common/limits.h"
@@ -46,6 +47,15 @@ std::string compose(const StatusSnapshot& s, int64_t start = kStart, uint32_t ca
     compose_activity(&s, out, capacity, start);
     EXPECT_EQ('X', out[capacity]) << "wrote past the capacity";
     return std::string(out);
+}
+
+std::string repeat_e_acute(size_t count)
+{
+    std::string text;
+    for (size_t i = 0; i < count; i++) {
+        text += "\xC3\xA9";
+    }
+    return text;
 }
 
 std::string with_details(const std::string& details, const std::string& state = "Harbor Market")
@@ -245,11 +255,58 @@ INSTANTIATE_TEST_SUITE_P(Tails, ComposeUtf8Tail,
                                            TailCase{"complete_two_byte", "\xC3\xA9", "\xC3\xA9"},
                                            TailCase{"complete_four_byte", "\xF0\x9F\x98\x80", "\xF0\x9F\x98\x80"},
                                            TailCase{"complete_then_lead", "\xC3\xA9\xE2\x82", "\xC3\xA9"},
-                                           TailCase{"stray_continuation_kept", "\x80", "\x80"},
-                                           TailCase{"incomplete_in_middle_kept", "\xC3z", "\xC3z"}),
+                                           TailCase{"stray_continuation_is_not_a_tail", "\x80", " "},
+                                           TailCase{"incomplete_in_middle_is_not_a_tail", "\xC3z", "\xC3\x83z"}),
                          [](const ::testing::TestParamInfo<TailCase>& info) {
                              return std::string(info.param.label);
                          });
+
+// Bytes that are not well-formed UTF-8 (a status saved in an 8-bit code page, or garbage) are
+// taken as Latin-1 characters, so that the activity stays valid UTF-8 for the client; the C1
+// control range becomes a blank.
+struct StrayCase {
+    const char* label;
+    std::string zone;
+    std::string state;
+};
+
+void PrintTo(const StrayCase& c, std::ostream* os)
+{
+    *os << c.label;
+}
+
+class ComposeStrayBytes : public ::testing::TestWithParam<StrayCase> {};
+
+TEST_P(ComposeStrayBytes, BecomeLatin1CharactersInUtf8)
+{
+    const StrayCase& c = GetParam();
+    EXPECT_EQ(with_details("Tamsin", c.state), compose(snapshot_of({"Tamsin", "", 0, "", "", "", c.zone})));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Bytes, ComposeStrayBytes,
+    ::testing::Values(StrayCase{"latin1_letters", "Caf\xE9 \xC0 la mer", "Caf\xC3\xA9 \xC3\x80 la mer"},
+                      StrayCase{"latin1_no_break_space_and_y_umlaut", "a\xA0\xFFz", "a\xC2\xA0\xC3\xBFz"},
+                      StrayCase{"c1_control_becomes_blank", "a\x85z", "a z"},
+                      StrayCase{"overlong_two_byte", "a\xC0\xAFz", "a\xC3\x80\xC2\xAFz"},
+                      StrayCase{"overlong_three_byte", "a\xE0\x80\xAFz", "a\xC3\xA0 \xC2\xAFz"},
+                      StrayCase{"surrogate", "a\xED\xA0\x80z", "a\xC3\xAD\xC2\xA0 z"},
+                      StrayCase{"beyond_u10ffff", "a\xF4\x90\x80\x80z", "a\xC3\xB4   z"},
+                      StrayCase{"lead_f5", "a\xF5z", "a\xC3\xB5z"},
+                      StrayCase{"well_formed_stays", "a\xE2\x82\xAC\xF4\x8F\xBF\xBFz", "a\xE2\x82\xAC\xF4\x8F\xBF\xBFz"}),
+    [](const ::testing::TestParamInfo<StrayCase>& info) { return std::string(info.param.label); });
+
+TEST(ComposeActivity, StrayBytesInEveryFieldStillFitAndParse)
+{
+    // Every byte of every field a stray one: each doubles, as an escape would, and nothing is cut.
+    StatusSnapshot s = snapshot_of({std::string(31, '\xE9'), std::string(63, '\xE9'), 2147483647,
+                                    std::string(31, '\xE9'), std::string(31, '\xE9'), std::string(23, '\xE9'),
+                                    std::string(79, '\xE9')});
+    std::string text = compose(s);
+    EXPECT_LE(text.size(), kActivityCapacity - 1);
+    // The last byte of each field looks like the start of a character cut off, and is dropped.
+    EXPECT_NE(std::string::npos, text.find("\"state\":\"" + repeat_e_acute(78) + "\""));
+}
 
 TEST(ComposeActivity, IncompleteNameCountsAsEmpty)
 {
