@@ -15,6 +15,7 @@
 
 #include <stdarg.h>
 #include <stddef.h>
+#include <string.h>
 
 namespace {
 
@@ -31,6 +32,16 @@ void put(Output* out, char c)
         out->buffer[out->length] = c;
     }
     out->length++;
+}
+
+// Puts a run of characters at once: the texts formatted are mostly such runs.
+void put_run(Output* out, const char* text, uint32_t count)
+{
+    uint32_t room = out->length + 1 < out->capacity ? out->capacity - 1 - out->length : 0;
+    if (room > 0 && count > 0) {
+        memcpy(out->buffer + out->length, text, count < room ? count : room);
+    }
+    out->length += count;
 }
 
 void put_repeated(Output* out, char c, uint32_t count)
@@ -71,9 +82,7 @@ void put_field(Output* out, const Spec* spec, const char* prefix, const char* bo
         put_repeated(out, '0', padding);
     }
     put_repeated(out, '0', leading_zeros);
-    for (uint32_t i = 0; i < body_length; ++i) {
-        put(out, body[i]);
-    }
+    put_run(out, body, body_length);
     if (spec->left_align) {
         put_repeated(out, ' ', padding);
     }
@@ -210,7 +219,12 @@ void format_into(Output* out, const char* format, va_list* arguments)
     const char* at = format;
     while (*at != '\0') {
         if (*at != '%') {
-            put(out, *at++);
+            const char* run_end = at;
+            while (*run_end != '\0' && *run_end != '%') {
+                ++run_end;
+            }
+            put_run(out, at, static_cast<uint32_t>(run_end - at));
+            at = run_end;
             continue;
         }
         const char* conversion_start = at;
