@@ -156,6 +156,11 @@ unsigned long long unsigned_argument(va_list* arguments, int length)
     }
 }
 
+int is_digit(char c)
+{
+    return c >= '0' && c <= '9';
+}
+
 // Reads one conversion's flags, width, precision and length after its '%'; returns the
 // position of the conversion character.
 const char* read_spec(const char* at, Spec* spec)
@@ -167,28 +172,36 @@ const char* read_spec(const char* at, Spec* spec)
     spec->has_precision = 0;
     spec->precision = 0;
     spec->length = 0;
-    for (;; ++at) {
-        if (*at == '-') {
+    int more_flags = 1;
+    while (more_flags) {
+        switch (*at) {
+        case '-':
             spec->left_align = 1;
-        } else if (*at == '0') {
+            break;
+        case '0':
             spec->zero_pad = 1;
-        } else if (*at == '+') {
+            break;
+        case '+':
             spec->sign_flag = '+';
-        } else if (*at == ' ') {
+            break;
+        case ' ':
             if (spec->sign_flag == 0) {
                 spec->sign_flag = ' ';
             }
-        } else {
             break;
+        default:
+            more_flags = 0;
+            continue;
         }
+        ++at;
     }
-    while (*at >= '0' && *at <= '9' && spec->width < 100000u) {
+    while (is_digit(*at) && spec->width < 100000u) {
         spec->width = spec->width * 10 + static_cast<uint32_t>(*at++ - '0');
     }
     if (*at == '.') {
         ++at;
         spec->has_precision = 1;
-        while (*at >= '0' && *at <= '9' && spec->precision < 100000u) {
+        while (is_digit(*at) && spec->precision < 100000u) {
             spec->precision = spec->precision * 10 + static_cast<uint32_t>(*at++ - '0');
         }
     }
