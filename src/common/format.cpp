@@ -51,7 +51,7 @@ void put_repeated(Output* out, char c, uint32_t count)
     }
 }
 
-struct Spec {
+struct Directive {
     int left_align;
     int zero_pad;
     char sign_flag;       // '+', ' ' or 0
@@ -63,7 +63,7 @@ struct Spec {
 
 // Writes body (of body_length characters) in its field, after prefix (a sign, or nothing).
 // Zero padding goes between the prefix and the body, blank padding outside both.
-void put_field(Output* out, const Spec* spec, const char* prefix, const char* body, uint32_t body_length,
+void put_field(Output* out, const Directive* directive, const char* prefix, const char* body, uint32_t body_length,
                uint32_t leading_zeros)
 {
     uint32_t prefix_length = 0;
@@ -71,31 +71,31 @@ void put_field(Output* out, const Spec* spec, const char* prefix, const char* bo
         ++prefix_length;
     }
     uint32_t content = prefix_length + leading_zeros + body_length;
-    uint32_t padding = spec->width > content ? spec->width - content : 0;
-    if (!spec->left_align && !spec->zero_pad) {
+    uint32_t padding = directive->width > content ? directive->width - content : 0;
+    if (!directive->left_align && !directive->zero_pad) {
         put_repeated(out, ' ', padding);
     }
     for (uint32_t i = 0; i < prefix_length; ++i) {
         put(out, prefix[i]);
     }
-    if (!spec->left_align && spec->zero_pad) {
+    if (!directive->left_align && directive->zero_pad) {
         put_repeated(out, '0', padding);
     }
     put_repeated(out, '0', leading_zeros);
     put_run(out, body, body_length);
-    if (spec->left_align) {
+    if (directive->left_align) {
         put_repeated(out, ' ', padding);
     }
 }
 
-void put_integer(Output* out, const Spec* spec, unsigned long long magnitude, int negative, unsigned base,
+void put_integer(Output* out, const Directive* directive, unsigned long long magnitude, int negative, unsigned base,
                  int upper)
 {
     const char* digits = upper ? "0123456789ABCDEF" : "0123456789abcdef";
     char text[24];  // 2^64 - 1 has 20 decimal digits
     uint32_t count = 0;
     // printf writes no digit for a zero with precision 0.
-    if (!(spec->has_precision && spec->precision == 0 && magnitude == 0)) {
+    if (!(directive->has_precision && directive->precision == 0 && magnitude == 0)) {
         do {
             text[sizeof text - 1 - count] = digits[magnitude % base];
             magnitude /= base;
@@ -105,12 +105,12 @@ void put_integer(Output* out, const Spec* spec, unsigned long long magnitude, in
     char prefix[2] = {0, 0};
     if (negative) {
         prefix[0] = '-';
-    } else if (spec->sign_flag != 0 && base == 10) {
-        prefix[0] = spec->sign_flag;
+    } else if (directive->sign_flag != 0 && base == 10) {
+        prefix[0] = directive->sign_flag;
     }
-    uint32_t leading_zeros = spec->has_precision && spec->precision > count ? spec->precision - count : 0;
-    Spec field = *spec;
-    if (spec->has_precision) {
+    uint32_t leading_zeros = directive->has_precision && directive->precision > count ? directive->precision - count : 0;
+    Directive field = *directive;
+    if (directive->has_precision) {
         field.zero_pad = 0;  // a precision turns the '0' flag off, as in printf
     }
     put_field(out, &field, prefix, text + sizeof text - count, count, leading_zeros);
@@ -163,30 +163,30 @@ int is_digit(char c)
 
 // Reads one conversion's flags, width, precision and length after its '%'; returns the
 // position of the conversion character.
-const char* read_spec(const char* at, Spec* spec)
+const char* read_directive(const char* at, Directive* directive)
 {
-    spec->left_align = 0;
-    spec->zero_pad = 0;
-    spec->sign_flag = 0;
-    spec->width = 0;
-    spec->has_precision = 0;
-    spec->precision = 0;
-    spec->length = 0;
+    directive->left_align = 0;
+    directive->zero_pad = 0;
+    directive->sign_flag = 0;
+    directive->width = 0;
+    directive->has_precision = 0;
+    directive->precision = 0;
+    directive->length = 0;
     int more_flags = 1;
     while (more_flags) {
         switch (*at) {
         case '-':
-            spec->left_align = 1;
+            directive->left_align = 1;
             break;
         case '0':
-            spec->zero_pad = 1;
+            directive->zero_pad = 1;
             break;
         case '+':
-            spec->sign_flag = '+';
+            directive->sign_flag = '+';
             break;
         case ' ':
-            if (spec->sign_flag == 0) {
-                spec->sign_flag = ' ';
+            if (directive->sign_flag == 0) {
+                directive->sign_flag = ' ';
             }
             break;
         default:
@@ -195,33 +195,33 @@ const char* read_spec(const char* at, Spec* spec)
         }
         ++at;
     }
-    while (is_digit(*at) && spec->width < 100000u) {
-        spec->width = spec->width * 10 + static_cast<uint32_t>(*at++ - '0');
+    while (is_digit(*at) && directive->width < 100000u) {
+        directive->width = directive->width * 10 + static_cast<uint32_t>(*at++ - '0');
     }
     if (*at == '.') {
         ++at;
-        spec->has_precision = 1;
-        while (is_digit(*at) && spec->precision < 100000u) {
-            spec->precision = spec->precision * 10 + static_cast<uint32_t>(*at++ - '0');
+        directive->has_precision = 1;
+        while (is_digit(*at) && directive->precision < 100000u) {
+            directive->precision = directive->precision * 10 + static_cast<uint32_t>(*at++ - '0');
         }
     }
     if (at[0] == 'h' && at[1] == 'h') {
-        spec->length = -2;
+        directive->length = -2;
         at += 2;
     } else if (at[0] == 'h') {
-        spec->length = -1;
+        directive->length = -1;
         ++at;
     } else if (at[0] == 'l' && at[1] == 'l') {
-        spec->length = 2;
+        directive->length = 2;
         at += 2;
     } else if (at[0] == 'l') {
-        spec->length = 1;
+        directive->length = 1;
         ++at;
     } else if (at[0] == 'z') {
-        spec->length = 3;
+        directive->length = 3;
         ++at;
     } else if (at[0] == 'j') {
-        spec->length = 4;
+        directive->length = 4;
         ++at;
     }
     return at;
@@ -241,29 +241,29 @@ void format_into(Output* out, const char* format, va_list* arguments)
             continue;
         }
         const char* conversion_start = at;
-        Spec spec;
-        at = read_spec(at + 1, &spec);
+        Directive directive;
+        at = read_directive(at + 1, &directive);
         char conversion = *at;
         switch (conversion) {
         case 'd':
         case 'i': {
-            long long value = signed_argument(arguments, spec.length);
+            long long value = signed_argument(arguments, directive.length);
             // The magnitude in unsigned arithmetic, so that the smallest value needs no negation.
             unsigned long long magnitude = value < 0 ? 0ull - static_cast<unsigned long long>(value)
                                                      : static_cast<unsigned long long>(value);
-            put_integer(out, &spec, magnitude, value < 0, 10, 0);
+            put_integer(out, &directive, magnitude, value < 0, 10, 0);
             break;
         }
         case 'u':
-            put_integer(out, &spec, unsigned_argument(arguments, spec.length), 0, 10, 0);
+            put_integer(out, &directive, unsigned_argument(arguments, directive.length), 0, 10, 0);
             break;
         case 'x':
         case 'X':
-            put_integer(out, &spec, unsigned_argument(arguments, spec.length), 0, 16, conversion == 'X');
+            put_integer(out, &directive, unsigned_argument(arguments, directive.length), 0, 16, conversion == 'X');
             break;
         case 'c': {
             char c = static_cast<char>(va_arg(*arguments, int));
-            Spec field = spec;
+            Directive field = directive;
             field.zero_pad = 0;
             put_field(out, &field, "", &c, 1, 0);
             break;
@@ -274,10 +274,10 @@ void format_into(Output* out, const char* format, va_list* arguments)
                 text = "(null)";
             }
             uint32_t length = 0;
-            while (text[length] != '\0' && (!spec.has_precision || length < spec.precision)) {
+            while (text[length] != '\0' && (!directive.has_precision || length < directive.precision)) {
                 ++length;
             }
-            Spec field = spec;
+            Directive field = directive;
             field.zero_pad = 0;
             put_field(out, &field, "", text, length, 0);
             break;
