@@ -626,8 +626,9 @@ def commit(root):
     try:
         head = subprocess.run(["git", "-C", root, "rev-parse", "--short", "HEAD"], capture_output=True,
                               text=True, check=True).stdout.strip()
-        dirty = subprocess.run(["git", "-C", root, "status", "--porcelain"], capture_output=True,
-                               text=True).stdout.strip()
+        # The results file itself does not count: it is rewritten by every run.
+        dirty = subprocess.run(["git", "-C", root, "status", "--porcelain", "--", ".",
+                                ":!bench/RESULTS.md"], capture_output=True, text=True).stdout.strip()
         return head + (" + uncommitted changes" if dirty else "")
     except (OSError, subprocess.CalledProcessError):
         return "unknown"
