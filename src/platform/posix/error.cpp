@@ -86,3 +86,15 @@ DWORD posix_win32_error(int error_number, PosixCall call)
         return ERROR_GEN_FAILURE;
     }
 }
+
+BOOL posix_transfer_result(long count, PosixCall call, DWORD* transferred)
+{
+    if (count < 0) {
+        posix_set_last_error_from_errno(call);
+        return FALSE;
+    }
+    if (transferred != nullptr) {
+        *transferred = (DWORD)count;
+    }
+    return TRUE;
+}

@@ -154,15 +154,8 @@ BOOL WINAPI ReadFile(HANDLE file, LPVOID buffer, DWORD bytes_to_read, LPDWORD by
     do {
         count = read(fd, buffer, bytes_to_read);
     } while (count < 0 && errno == EINTR);
-    if (count < 0) {
-        posix_set_last_error_from_errno(kPosixCallRead);
-        return FALSE;
-    }
     // At the end of a file read() gives 0, which Windows reports as success with 0 bytes.
-    if (bytes_read != nullptr) {
-        *bytes_read = (DWORD)count;
-    }
-    return TRUE;
+    return posix_transfer_result(count, kPosixCallRead, bytes_read);
 }
 
 // One write() per call: a short count is reported as it comes, never completed here.
@@ -189,14 +182,7 @@ BOOL WINAPI WriteFile(HANDLE file, LPCVOID buffer, DWORD bytes_to_write, LPDWORD
     do {
         count = write(fd, buffer, bytes_to_write);
     } while (count < 0 && errno == EINTR);
-    if (count < 0) {
-        posix_set_last_error_from_errno(kPosixCallWrite);
-        return FALSE;
-    }
-    if (bytes_written != nullptr) {
-        *bytes_written = (DWORD)count;
-    }
-    return TRUE;
+    return posix_transfer_result(count, kPosixCallWrite, bytes_written);
 }
 
 BOOL WINAPI CreateDirectoryA(LPCSTR path_name, LPSECURITY_ATTRIBUTES security_attributes)

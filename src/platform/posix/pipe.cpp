@@ -139,20 +139,13 @@ BOOL posix_pipe_read(int fd, void* buffer, DWORD bytes_to_read, DWORD* bytes_rea
     do {
         count = read(fd, buffer, bytes_to_read);
     } while (count < 0 && errno == EINTR);
-    if (count < 0) {
-        posix_set_last_error_from_errno(kPosixCallRead);
-        return FALSE;
-    }
     if (count == 0) {
         // The peer closed its end and everything it sent has been read: a broken pipe, as
         // Windows reports it, not a successful read of nothing as at the end of a file.
         posix_set_last_error(ERROR_BROKEN_PIPE);
         return FALSE;
     }
-    if (bytes_read != nullptr) {
-        *bytes_read = (DWORD)count;
-    }
-    return TRUE;
+    return posix_transfer_result(count, kPosixCallRead, bytes_read);
 }
 
 BOOL posix_pipe_write(int fd, const void* buffer, DWORD bytes_to_write, DWORD* bytes_written)
@@ -162,14 +155,7 @@ BOOL posix_pipe_write(int fd, const void* buffer, DWORD bytes_to_write, DWORD* b
         // MSG_NOSIGNAL: a closed peer is an error result, never a SIGPIPE that ends the program.
         count = send(fd, buffer, bytes_to_write, MSG_NOSIGNAL);
     } while (count < 0 && errno == EINTR);
-    if (count < 0) {
-        posix_set_last_error_from_errno(kPosixCallWrite);
-        return FALSE;
-    }
-    if (bytes_written != nullptr) {
-        *bytes_written = (DWORD)count;
-    }
-    return TRUE;
+    return posix_transfer_result(count, kPosixCallWrite, bytes_written);
 }
 
 // Never blocks. An idle, healthy pipe costs one recv(): no data is the usual answer.

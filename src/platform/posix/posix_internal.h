@@ -36,6 +36,9 @@ DWORD posix_win32_error(int error_number, PosixCall call);
 void posix_set_last_error(DWORD code);
 // Sets the last error from errno, as left by the call given.
 void posix_set_last_error_from_errno(PosixCall call);
+// The Win32 result of a read() or write() family call that returned count: TRUE with the count
+// stored in transferred (when given), or FALSE with the last error set from errno for call.
+BOOL posix_transfer_result(long count, PosixCall call, DWORD* transferred);
 
 // Copies a Win32 path into buffer with every backslash turned into a slash. 1 when it fits,
 // else 0 with ERROR_FILENAME_EXCED_RANGE set (and ERROR_INVALID_PARAMETER for a null path).
