@@ -126,11 +126,10 @@ long long signed_argument(va_list* arguments, int length)
     case 1:
         return va_arg(*arguments, long);
     case 2:
+    case 4:  // intmax_t: 64 bits wide, passed as long long is, on every platform built for
         return va_arg(*arguments, long long);
     case 3:
         return static_cast<long long>(va_arg(*arguments, ptrdiff_t));
-    case 4:
-        return static_cast<long long>(va_arg(*arguments, long long));
     default:
         return va_arg(*arguments, int);
     }
@@ -146,11 +145,10 @@ unsigned long long unsigned_argument(va_list* arguments, int length)
     case 1:
         return va_arg(*arguments, unsigned long);
     case 2:
+    case 4:  // uintmax_t: likewise
         return va_arg(*arguments, unsigned long long);
     case 3:
         return va_arg(*arguments, size_t);
-    case 4:
-        return va_arg(*arguments, unsigned long long);
     default:
         return va_arg(*arguments, unsigned);
     }

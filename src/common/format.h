@@ -3,8 +3,8 @@
 
 #include <stdint.h>
 
-// MinGW's own printf family follows the C99 rules (%lld, terminated output) only in its ANSI
-// variant, which the Windows build selects; the format check has to know which one it gets.
+// The formatter follows the C99 conversions on every platform. On Windows the compiler's plain
+// "printf" check means msvcrt's rules (which know neither %lld nor %zu), so it is told C99's.
 #if defined(_WIN32)
 #define FORMAT_BOUNDED_CHECK __attribute__((format(gnu_printf, 3, 4)))
 #else
