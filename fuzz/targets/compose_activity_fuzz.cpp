@@ -13,6 +13,7 @@
 #include "fuzz_support.h"
 #include "status/compose.h"
 #include "status/snapshot.h"
+#include "text/utf16_units.h"
 
 namespace {
 
@@ -79,34 +80,6 @@ std::string decoded(const std::string& value, size_t whole)
         }
     }
     return out;
-}
-
-// The longest prefix of a UTF-8 text that has at most units UTF-16 code units.
-std::string cut_to_units(const std::string& text, size_t units)
-{
-    size_t used = 0;
-    size_t at = 0;
-    while (at < text.size()) {
-        size_t length = sequence_length(static_cast<unsigned char>(text[at]));
-        size_t cost = length == 4 ? 2 : 1;
-        if (used + cost > units) {
-            break;
-        }
-        used += cost;
-        at += length;
-    }
-    return text.substr(0, at);
-}
-
-size_t utf16_units(const std::string& text)
-{
-    size_t units = 0;
-    for (size_t at = 0; at < text.size();) {
-        size_t length = sequence_length(static_cast<unsigned char>(text[at]));
-        units += length == 4 ? 2 : 1;
-        at += length;
-    }
-    return units;
 }
 
 void fill_field(fuzz::ByteReader& in, char* field, size_t capacity)
@@ -226,8 +199,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         ++keys;
         FUZZ_CHECK(parsed["details"].is_string());
         const std::string shown = parsed["details"].get<std::string>();
-        FUZZ_CHECK(shown == cut_to_units(details, 128));
-        size_t units = utf16_units(shown);
+        FUZZ_CHECK(shown == utf16::cut_to_units(details, 128));
+        size_t units = utf16::utf16_units(shown);
         FUZZ_CHECK(units >= 1 && units <= 128);
         // One unit only when the one value behind the details was a single character.
         FUZZ_CHECK(units >= 2 || shown == details);
@@ -238,8 +211,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         ++keys;
         FUZZ_CHECK(parsed["state"].is_string());
         const std::string shown = parsed["state"].get<std::string>();
-        FUZZ_CHECK(shown == cut_to_units(zone, 128));
-        size_t units = utf16_units(shown);
+        FUZZ_CHECK(shown == utf16::cut_to_units(zone, 128));
+        size_t units = utf16::utf16_units(shown);
         FUZZ_CHECK(units >= 1 && units <= 128);
         FUZZ_CHECK(units >= 2 || shown == zone);
     }

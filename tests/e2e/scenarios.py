@@ -35,6 +35,20 @@ def frame(op, payload):
     return ("frame", op, payload)
 
 
+def check_one_activity_then_clear(s, discord, pid, start, nonce):
+    """After the game's end: exit 0, one connection that carried the sample activity and the
+    clear, and the log of a run that connected."""
+    s.check_exit(s.wait_program(END_LIMIT_S))
+    s.check_events(discord.log, [
+        CONNECT,
+        frame(0, handshake(harness.APPLICATION_ID)),
+        frame(1, set_activity(pid, compose_activity(SAMPLE_STATUS, start), nonce)),
+        frame(1, clear_activity(pid, nonce + 1)),
+        CLOSE,
+    ])
+    s.check_log([MSG_DETECTED, MSG_CONNECTED, MSG_STOPPED])
+
+
 def now():
     return int(time.time())
 
@@ -104,15 +118,7 @@ def discord_after_game(s):
     s.write_status(status_record(now(), **SAMPLE_STATUS))
     time.sleep(PASS_S + 0.5)
     s.stop(game)
-    s.check_exit(s.wait_program(END_LIMIT_S))
-    s.check_events(discord.log, [
-        CONNECT,
-        frame(0, handshake(harness.APPLICATION_ID)),
-        frame(1, set_activity(pid, compose_activity(SAMPLE_STATUS, start), nonce)),
-        frame(1, clear_activity(pid, nonce + 1)),
-        CLOSE,
-    ])
-    s.check_log([MSG_DETECTED, MSG_CONNECTED, MSG_STOPPED])
+    check_one_activity_then_clear(s, discord, pid, start, nonce)
 
 
 def discord_restarted(s):
@@ -256,15 +262,7 @@ def pid_not_the_game(s):
     frames = s.wait_frames(discord.log, 2)
     start, nonce = s.first_start_and_nonce(frames[1][1])
     s.stop(other)
-    s.check_exit(s.wait_program(END_LIMIT_S))
-    s.check_events(discord.log, [
-        CONNECT,
-        frame(0, handshake(harness.APPLICATION_ID)),
-        frame(1, set_activity(pid, compose_activity(SAMPLE_STATUS, start), nonce)),
-        frame(1, clear_activity(pid, nonce + 1)),
-        CLOSE,
-    ])
-    s.check_log([MSG_DETECTED, MSG_CONNECTED, MSG_STOPPED])
+    check_one_activity_then_clear(s, discord, pid, start, nonce)
 
 
 def pid_of_no_process(s):

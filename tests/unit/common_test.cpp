@@ -12,6 +12,7 @@
 #include "common/text.h"
 #include "common/unix_time.h"
 #include "fake/fake_platform.h"
+#include "unit/case_name.h"
 
 namespace {
 
@@ -61,7 +62,7 @@ INSTANTIATE_TEST_SUITE_P(Capacities, FormatBoundedCutTest,
                                            CutCase{"OneShort", 8, "hello-4"},
                                            CutCase{"Cut", 4, "hel"},
                                            CutCase{"OnlyTerminator", 1, ""}),
-                         [](const ::testing::TestParamInfo<CutCase>& param_info) { return std::string(param_info.param.name); });
+                         CaseName());
 
 TEST(FormatBoundedTest, CapacityZeroWritesNothing)
 {
@@ -105,7 +106,7 @@ INSTANTIATE_TEST_SUITE_P(Capacities, CopyBoundedTest,
                                            CutCase{"ExactFit", 9, "hello-42"},
                                            CutCase{"OneShort", 8, "hello-4"},
                                            CutCase{"OnlyTerminator", 1, ""}),
-                         [](const ::testing::TestParamInfo<CutCase>& param_info) { return std::string(param_info.param.name); });
+                         CaseName());
 
 TEST(CopyBoundedEdgeTest, CapacityZeroWritesNothingAndNullSourceIsEmpty)
 {
@@ -153,7 +154,7 @@ INSTANTIATE_TEST_SUITE_P(
                       ClockCase{"PartSecondBefore1970", -2, 500, -2},
                       ClockCase{"DayBefore1970", -86400, 0, -86400},
                       ClockCase{"Year2100", 4102444800LL, 0, 4102444800LL}),
-    [](const ::testing::TestParamInfo<ClockCase>& param_info) { return std::string(param_info.param.name); });
+    CaseName());
 
 // ---- read_small_file -------------------------------------------------------------------------
 
@@ -223,9 +224,7 @@ INSTANTIATE_TEST_SUITE_P(Lengths, ReadSmallFileLengthTest,
                                            LengthCase{"OneLessThanCapacity", 7, 7},
                                            LengthCase{"Capacity", 8, 7},
                                            LengthCase{"Longer", 40, 7}),
-                         [](const ::testing::TestParamInfo<LengthCase>& param_info) {
-                             return std::string(param_info.param.name);
-                         });
+                         CaseName());
 
 TEST_F(ReadSmallFileTest, FailedReadClosesTheFileAndFails)
 {

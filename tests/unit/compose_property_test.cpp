@@ -14,6 +14,7 @@
 
 #include "common/limits.h"
 #include "status/snapshot.h"
+#include "text/utf16_units.h"
 
 namespace {
 
@@ -95,24 +96,13 @@ StatusSnapshot generated_snapshot(std::mt19937& random)
 
 // ---- the expected display texts --------------------------------------------------------------
 
-size_t sequence_length(unsigned char lead)
-{
-    if (lead < 0x80) {
-        return 1;
-    }
-    if (lead >= 0xF0) {
-        return 4;
-    }
-    return lead >= 0xE0 ? 3 : 2;
-}
-
 // The value as shown: whole characters only, control bytes other than \n \r \t as blanks.
 std::string shown(const char* field)
 {
     std::string value(field);
     std::string result;
     for (size_t at = 0; at < value.size();) {
-        size_t length = sequence_length(static_cast<unsigned char>(value[at]));
+        size_t length = utf16::utf8_character_length(static_cast<unsigned char>(value[at]));
         if (at + length > value.size()) {
             break;  // the character cut at the field's capacity
         }
@@ -122,34 +112,6 @@ std::string shown(const char* field)
             character = " ";
         }
         result += character;
-        at += length;
-    }
-    return result;
-}
-
-size_t utf16_units(const std::string& text)
-{
-    size_t units = 0;
-    for (size_t at = 0; at < text.size();) {
-        size_t length = sequence_length(static_cast<unsigned char>(text[at]));
-        units += length == 4 ? 2 : 1;
-        at += length;
-    }
-    return units;
-}
-
-std::string cut_to_units(const std::string& text, size_t most)
-{
-    std::string result;
-    size_t units = 0;
-    for (size_t at = 0; at < text.size();) {
-        size_t length = sequence_length(static_cast<unsigned char>(text[at]));
-        size_t character_units = length == 4 ? 2 : 1;
-        if (units + character_units > most) {
-            break;
-        }
-        result += text.substr(at, length);
-        units += character_units;
         at += length;
     }
     return result;
@@ -192,7 +154,7 @@ std::string expected_details_uncut(const StatusSnapshot& s)
 
 void check_text_field(const nlohmann::ordered_json& activity, const char* key, const std::string& expected_uncut)
 {
-    std::string expected = cut_to_units(expected_uncut, 128);
+    std::string expected = utf16::cut_to_units(expected_uncut, 128);
     if (expected.empty()) {
         EXPECT_FALSE(activity.contains(key)) << key;
         return;
@@ -201,9 +163,9 @@ void check_text_field(const nlohmann::ordered_json& activity, const char* key, c
     ASSERT_TRUE(activity[key].is_string()) << key;
     std::string decoded = activity[key].get<std::string>();
     EXPECT_EQ(expected, decoded) << key;
-    size_t units = utf16_units(decoded);
+    size_t units = utf16::utf16_units(decoded);
     EXPECT_LE(units, 128u) << key;
-    if (utf16_units(expected_uncut) != 1) {
+    if (utf16::utf16_units(expected_uncut) != 1) {
         EXPECT_GE(units, 2u) << key;
     }
 }

@@ -11,6 +11,7 @@
 
 #include "common/limits.h"
 #include "status/snapshot.h"
+#include "unit/case_name.h"
 
 namespace {
 
@@ -117,7 +118,7 @@ INSTANTIATE_TEST_SUITE_P(
         DetailsCase{"name_then_race", {"Tamsin", "", 0, "", "Human", "", ""}, "Tamsin \\u00b7 Human"},
         DetailsCase{"guild_then_level", {"", "Lantern Keepers", 5, "", "", "", ""}, "<Lantern Keepers> \\u00b7 Lvl 5"},
         DetailsCase{"race_and_class_not_capitalised", {"", "", 0, "warden", "human", "", ""}, "warden \\u00b7 human"}),
-    [](const ::testing::TestParamInfo<DetailsCase>& info) { return std::string(info.param.label); });
+    CaseLabel());
 
 struct FactionCase {
     const char* label;
@@ -143,9 +144,7 @@ INSTANTIATE_TEST_SUITE_P(Capitals, ComposeFaction,
                                            FactionCase{"digit", "1st fleet", "1st fleet"},
                                            FactionCase{"byte_above_127", "\xC3\xA9quipe", "\xC3\xA9quipe"},
                                            FactionCase{"quote_first", "\"c\"", "\\\"c\\\""}),
-                         [](const ::testing::TestParamInfo<FactionCase>& info) {
-                             return std::string(info.param.label);
-                         });
+                         CaseLabel());
 
 TEST(ComposeActivity, StartTimeInSignedDecimal)
 {
@@ -198,9 +197,7 @@ INSTANTIATE_TEST_SUITE_P(Values, ComposeEscaping,
                                            EscapeCase{"slash_unchanged", "/", "/"},
                                            EscapeCase{"utf8_unchanged", "\xC3\xA9\xE2\x82\xAC", "\xC3\xA9\xE2\x82\xAC"},
                                            EscapeCase{"literal_escape_text", "\\u00b7", "\\\\u00b7"}),
-                         [](const ::testing::TestParamInfo<EscapeCase>& info) {
-                             return std::string(info.param.label);
-                         });
+                         CaseLabel());
 
 TEST(ComposeActivity, WorstCaseEscapingIsNeverCut)
 {
@@ -257,9 +254,7 @@ INSTANTIATE_TEST_SUITE_P(Tails, ComposeUtf8Tail,
                                            TailCase{"complete_then_lead", "\xC3\xA9\xE2\x82", "\xC3\xA9"},
                                            TailCase{"stray_continuation_is_not_a_tail", "\x80", " "},
                                            TailCase{"incomplete_in_middle_is_not_a_tail", "\xC3z", "\xC3\x83z"}),
-                         [](const ::testing::TestParamInfo<TailCase>& info) {
-                             return std::string(info.param.label);
-                         });
+                         CaseLabel());
 
 // Bytes that are not well-formed UTF-8 (a status saved in an 8-bit code page, or garbage) are
 // taken as Latin-1 characters, so that the activity stays valid UTF-8 for the client; the C1
@@ -294,7 +289,7 @@ INSTANTIATE_TEST_SUITE_P(
                       StrayCase{"beyond_u10ffff", "a\xF4\x90\x80\x80z", "a\xC3\xB4   z"},
                       StrayCase{"lead_f5", "a\xF5z", "a\xC3\xB5z"},
                       StrayCase{"well_formed_stays", "a\xE2\x82\xAC\xF4\x8F\xBF\xBFz", "a\xE2\x82\xAC\xF4\x8F\xBF\xBFz"}),
-    [](const ::testing::TestParamInfo<StrayCase>& info) { return std::string(info.param.label); });
+    CaseLabel());
 
 TEST(ComposeActivity, StrayBytesInEveryFieldStillFitAndParse)
 {
@@ -353,6 +348,6 @@ INSTANTIATE_TEST_SUITE_P(
         CutCase{"backslash_escape_over", c21 + "\\", "", c21},
         CutCase{"middle_dot_last_fits", c19, "Human", c19 + " \\u00b7"},
         CutCase{"middle_dot_over", c20, "Human", c20 + " "}),
-    [](const ::testing::TestParamInfo<CutCase>& info) { return std::string(info.param.label); });
+    CaseLabel());
 
 }  // namespace

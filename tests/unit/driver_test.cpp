@@ -8,6 +8,7 @@
 #include "driver/driver.h"
 #include "fake/fake_platform.h"
 #include "unit/log_file.h"
+#include "unit/case_name.h"
 
 namespace {
 
@@ -74,7 +75,7 @@ INSTANTIATE_TEST_SUITE_P(
                       PidCase{"BeyondRange", "--pid 4294967296", 4294967295u},
                       PidCase{"FarBeyondRange", "--pid 99999999999999999999999", 4294967295u},
                       PidCase{"NegativeBeyondRange", "--pid -4294967296", 4294967295u}),
-    [](const ::testing::TestParamInfo<PidCase>& param_info) { return std::string(param_info.param.name); });
+    CaseName());
 
 // ---- find_target_process ---------------------------------------------------------------------
 
@@ -243,9 +244,7 @@ TEST_P(RunUnopenableTest, PidThatCannotBeOpenedEndsTheRunWithoutAScan)
 
 INSTANTIATE_TEST_SUITE_P(Pids, RunUnopenableTest,
                          ::testing::Values(UnopenableCase{"AccessDenied", true}, UnopenableCase{"NoSuchProcess", false}),
-                         [](const ::testing::TestParamInfo<UnopenableCase>& param_info) {
-                             return std::string(param_info.param.name);
-                         });
+                         CaseName());
 
 TEST_F(RunTest, GameGoneBeforeTheFirstTestGetsNoPass)
 {
@@ -355,6 +354,6 @@ TEST_P(RunNonceTest, NonceIsSeededFromTheTickCount)
 INSTANTIATE_TEST_SUITE_P(Seeds, RunNonceTest,
                          ::testing::Values(SeedCase{"Ordinary", 5000, "5001", "5002"},
                                            SeedCase{"Wraps", 4294967295u, "0", "1"}),
-                         [](const ::testing::TestParamInfo<SeedCase>& param_info) { return std::string(param_info.param.name); });
+                         CaseName());
 
 }  // namespace

@@ -11,6 +11,7 @@
 #include "files/data_path.h"
 #include "files/log.h"
 #include "unit/log_file.h"
+#include "unit/case_name.h"
 
 namespace {
 
@@ -89,7 +90,7 @@ INSTANTIATE_TEST_SUITE_P(
                      "C:\\Brightrelay\\Brightrelay.log", "C:\\Brightrelay"},
         DataPathCase{"NoSeparator", "relay.exe", "", 0, "", ""},
         DataPathCase{"ModulePathFails", "", "", 0, "", ""}),
-    [](const ::testing::TestParamInfo<DataPathCase>& param_info) { return std::string(param_info.param.name); });
+    CaseName());
 
 // An executable folder of this many characters makes a data folder path of length + 12.
 std::string folder_of_length(size_t length)
@@ -215,9 +216,7 @@ INSTANTIATE_TEST_SUITE_P(Lengths, LogCutTest,
                                            CutLineCase{"Line1200LosesLineFeed", 1178, "\r", 1178},
                                            CutLineCase{"Line1201LosesBoth", 1179, "", 1179},
                                            CutLineCase{"LongMessageLosesItsTail", 1500, "", 1179}),
-                         [](const ::testing::TestParamInfo<CutLineCase>& param_info) {
-                             return std::string(param_info.param.name);
-                         });
+                         CaseName());
 
 TEST_F(FilesTest, LogWritesNothingWhenTheDataFolderCannotBeMade)
 {
@@ -301,7 +300,7 @@ INSTANTIATE_TEST_SUITE_P(
         IdCase{"IdWithin63BytesThenAnything", true, std::string(k15) + std::string(48, ' ') + "junk", 1, k15, ""},
         IdCase{"IdEndingAtByte63", true, std::string(48, ' ') + k15, 1, k15, ""},
         IdCase{"DigitsPastByte63AreNotRead", true, std::string(50, ' ') + k15, 0, "", kInvalidMessage}),
-    [](const ::testing::TestParamInfo<IdCase>& param_info) { return std::string(param_info.param.name); });
+    CaseName());
 
 TEST_F(FilesTest, ApplicationIdReadsOnceWithTheSmallFileFlags)
 {

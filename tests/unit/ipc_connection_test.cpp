@@ -10,6 +10,7 @@
 #include "fake/fake_platform.h"
 #include "ipc/connection.h"
 #include "ipc/frame.h"
+#include "unit/case_name.h"
 
 namespace {
 
@@ -211,7 +212,7 @@ INSTANTIATE_TEST_SUITE_P(
         HandshakeFault{"ReplyWithoutReady", {},
                        [](fake::PipePeer& peer) { peer.reply("{\"evt\":\"faults-suite\"}", 2); }},
         HandshakeFault{"PeerHangsUp", {}, [](fake::PipePeer& peer) { peer.close(); }}),
-    [](const ::testing::TestParamInfo<HandshakeFault>& info) { return std::string(info.param.name); });
+    CaseName());
 
 struct ReadyCase {
     const char* reply;
@@ -415,7 +416,7 @@ INSTANTIATE_TEST_SUITE_P(
                      [](fake::PipePeer& p) { p.reply(std::string(2048, ' ')); }},
         PublishFault{"ReplyTooLate", {},
                      [](fake::PipePeer& p) { p.reply("{\"evt\":null}", 1, kIpcReplyTimeoutMs + 100); }}),
-    [](const ::testing::TestParamInfo<PublishFault>& info) { return std::string(info.param.name); });
+    CaseName());
 
 TEST_F(IpcConnectionTest, ReplyJustInsideTheLimitIsAccepted)
 {

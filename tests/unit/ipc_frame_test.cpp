@@ -8,6 +8,7 @@
 #include "fake/fake_platform.h"
 #include "ipc/connection.h"
 #include "ipc/frame.h"
+#include "unit/case_name.h"
 
 namespace {
 
@@ -90,7 +91,7 @@ INSTANTIATE_TEST_SUITE_P(
         WriteCase{"ExactlyTheBound", 1, std::string(2040, 'x'), 1},
         WriteCase{"OneByteOverTheBound", 1, std::string(2041, 'x'), 0},
         WriteCase{"HighOpcodeBytes", 0x01020304u, "{}", 1}),
-    [](const ::testing::TestParamInfo<WriteCase>& info) { return std::string(info.param.name); });
+    CaseName());
 
 TEST_F(IpcFrameTest, ShortOrFailedWriteFailsAndIsNotRetried)
 {
@@ -188,7 +189,7 @@ INSTANTIATE_TEST_SUITE_P(
         ReadCase{"FailedHeaderReadFails", {failing()}, 2048, 0, "", 1},
         ReadCase{"FailedPayloadReadFails", {data(header(1, 6) + "abc"), failing()}, 2048, 0, "",
                  3}),
-    [](const ::testing::TestParamInfo<ReadCase>& info) { return std::string(info.param.name); });
+    CaseName());
 
 TEST_F(IpcFrameTest, LengthRefusedLeavesPayloadInPipe)
 {
@@ -265,7 +266,7 @@ INSTANTIATE_TEST_SUITE_P(
                       WaitCase{"PiecesSpreadWithinLimit", {0, 1500, 3000, 4990}, 1},
                       WaitCase{"LastPieceTooLate", {0, 1500, 3000, 5050}, 0},
                       WaitCase{"HeaderLatePayloadPrompt", {4000, 4000}, 1}),
-    [](const ::testing::TestParamInfo<WaitCase>& info) { return std::string(info.param.name); });
+    CaseName());
 
 TEST_F(IpcFrameTest, WaitIsSafeAcrossTickCountWrap)
 {

@@ -7,6 +7,8 @@
 #include <cstring>
 #include <string>
 
+#include "unit/case_name.h"
+
 namespace {
 
 const int32_t kBoolUntouched = 7;
@@ -48,7 +50,7 @@ INSTANTIATE_TEST_SUITE_P(
                       BoolCase{"quote_is_part_of_pattern", "{\"book\":true}", 0, kBoolUntouched},
                       BoolCase{"missing", "{\"in_world\":true}", 0, kBoolUntouched},
                       BoolCase{"value_at_end_of_text", "{\"ok\":", 0, kBoolUntouched}),
-    [](const ::testing::TestParamInfo<BoolCase>& info) { return std::string(info.param.label); });
+    CaseLabel());
 
 struct IntCase {
     const char* label;
@@ -91,7 +93,7 @@ INSTANTIATE_TEST_SUITE_P(
                       IntCase{"end_of_text", "{\"ts\":", 0, kIntUntouched},
                       IntCase{"blank_before_colon", "{\"ts\" :5}", 0, kIntUntouched},
                       IntCase{"nested_key_first", "{\"a\":[{\"ts\":1}],\"ts\":2}", 1, 1}),
-    [](const ::testing::TestParamInfo<IntCase>& info) { return std::string(info.param.label); });
+    CaseLabel());
 
 const char kStringUntouched[] = "untouched";
 
@@ -140,7 +142,7 @@ INSTANTIATE_TEST_SUITE_P(
         StringCase{"capacity_one", "{\"name\":\"Tamsin\"}", 1, 0, kStringUntouched},
         StringCase{"capacity_zero", "{\"name\":\"Tamsin\"}", 0, 0, kStringUntouched},
         StringCase{"missing", "{\"zone\":\"Harbor\"}", 32, 0, kStringUntouched}),
-    [](const ::testing::TestParamInfo<StringCase>& info) { return std::string(info.param.label); });
+    CaseLabel());
 
 TEST(JsonFindOutput, NullOutputGivesZeroAfterAFoundKey)
 {
@@ -180,8 +182,6 @@ INSTANTIATE_TEST_SUITE_P(Cases, JsonLongKey,
                                            LongKeyCase{"key77_no_colon", 77, "\" 42}", 1, 42},
                                            LongKeyCase{"key78_no_closing_quote", 78, "42}", 1, 42},
                                            LongKeyCase{"key80_end_of_key_cut", 80, "42}", 1, 42}),
-                         [](const ::testing::TestParamInfo<LongKeyCase>& info) {
-                             return std::string(info.param.label);
-                         });
+                         CaseLabel());
 
 }  // namespace

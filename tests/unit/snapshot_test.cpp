@@ -9,6 +9,7 @@
 #include <string>
 
 #include "fake/fake_platform.h"
+#include "unit/case_name.h"
 
 namespace {
 
@@ -104,9 +105,7 @@ INSTANTIATE_TEST_SUITE_P(Bounds, StatusFreshness,
                                            FreshnessCase{"zero", "0", 0}, FreshnessCase{"negative", "-5", 0},
                                            FreshnessCase{"largest", "9223372036854775807", 0},
                                            FreshnessCase{"quoted", "\"" + std::to_string(kNow) + "\"", 0}),
-                         [](const ::testing::TestParamInfo<FreshnessCase>& info) {
-                             return std::string(info.param.label);
-                         });
+                         CaseLabel());
 
 TEST_F(ReadStatusSnapshot, ZeroClockStillRejectsTimeStampZero)
 {
@@ -147,7 +146,7 @@ INSTANTIATE_TEST_SUITE_P(
         RejectCase{"level_negative_only", fresh_status(",\"level\":-3,\"guild\":\"G\"")},
         RejectCase{"level_two_to_31_only", fresh_status(",\"level\":2147483648")},
         RejectCase{"level_quoted_only", fresh_status(",\"level\":\"60\"")}),
-    [](const ::testing::TestParamInfo<RejectCase>& info) { return std::string(info.param.label); });
+    CaseLabel());
 
 TEST_F(ReadStatusSnapshot, GuildWithPositiveLevelIsUsable)
 {
@@ -189,9 +188,7 @@ INSTANTIATE_TEST_SUITE_P(Values, StatusLevel,
                                            LevelCase{"two_to_31", "2147483648", INT32_MIN},
                                            LevelCase{"minus_one", "-1", -1}, LevelCase{"quoted", "\"60\"", 0},
                                            LevelCase{"null", "null", 0}),
-                         [](const ::testing::TestParamInfo<LevelCase>& info) {
-                             return std::string(info.param.label);
-                         });
+                         CaseLabel());
 
 TEST_F(ReadStatusSnapshot, LevelMissingIsZero)
 {
