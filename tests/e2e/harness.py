@@ -22,9 +22,11 @@ import signal
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 
 SKIP = 77  # ctest SKIP_RETURN_CODE
+RENEW_S = 5.0  # how often the stand-in game side renews its status file
 APPLICATION_ID = "418829376113459201"
 DOT = "\\u00b7"  # the six characters the program writes between details segments
 LOG_LINE = re.compile(r"^(\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2}) (.*)$")
@@ -55,8 +57,14 @@ def fail(message):
     raise ScenarioFailure(message)
 
 
+# Added to every safety limit of the scenario that runs (see Lane.allowance_s).
+_allowance_s = 0.0
+
+
 def wait_for(predicate, limit_s, what, poll_s=0.05):
-    """Polls predicate until it returns a true value, which is returned; fails after limit_s."""
+    """Polls predicate until it returns a true value, which is returned; fails after limit_s
+    (and the lane's allowance)."""
+    limit_s += _allowance_s
     deadline = time.monotonic() + limit_s
     while True:
         value = predicate()
@@ -119,15 +127,30 @@ SAMPLE_STATUS = {"name": "Tamsin", "zone": "Harbor Market", "guild": "Lantern Ke
 
 # ---- lanes: how programs are started ---------------------------------------------------------------
 
+# Debian's wine: the `wine` launcher picks the 32-bit loader whenever wine32:i386 is installed,
+# also where the kernel cannot run 32-bit code, and wineboot and the other helper scripts go
+# through that launcher. So every 64-bit use names the 64-bit loader itself, and nothing of the
+# 64-bit lane depends on 32-bit support.
+WINE64_LOADERS = ("/usr/lib/wine/wine64", "/usr/lib/x86_64-linux-gnu/wine/wine64")
+WINE32_LOADERS = ("/usr/lib/wine/wine", "/usr/lib/i386-linux-gnu/wine/wine")
+WINESERVERS = ("/usr/lib/wine/wineserver64", "/usr/lib/x86_64-linux-gnu/wine/wineserver64",
+               "/usr/lib/wine/wineserver")
+
+
+def _first_executable(paths):
+    for path in paths:
+        if path and os.path.isfile(path) and os.access(path, os.X_OK):
+            return path
+    return None
+
+
 def find_wine_loader(bits):
-    """wine64 for the 64-bit lane, the `wine` launcher (32-bit loader) for the 32-bit lane."""
-    if bits == 64:
-        for candidate in (shutil.which("wine64"), "/usr/lib/wine/wine64",
-                          "/usr/lib/x86_64-linux-gnu/wine/wine64"):
-            if candidate and os.access(candidate, os.X_OK):
-                return candidate
-        return None
-    return shutil.which("wine")
+    """The 64-bit or the 32-bit wine loader itself (never the launcher script), or None."""
+    return _first_executable(WINE64_LOADERS if bits == 64 else WINE32_LOADERS)
+
+
+def find_wineserver():
+    return _first_executable(WINESERVERS)
 
 
 def wine_environment(prefix):
@@ -138,23 +161,58 @@ def wine_environment(prefix):
     return env
 
 
-class Lane:
-    """Where the programs come from and how they are started: native, wine64 or wine (32-bit)."""
+def make_wine_prefix(prefix, timeout_s=240):
+    """A fresh prefix made by the 64-bit loader (an earlier one's server is ended and the prefix
+    removed first). None when it is ready, else why not."""
+    loader = find_wine_loader(64)
+    if not loader:
+        return "wine64 (the 64-bit wine loader) is not installed"
+    env = wine_environment(prefix)
+    server = find_wineserver()
+    if os.path.isdir(prefix):
+        if server:
+            subprocess.run([server, "-k"], env=env, stdout=subprocess.DEVNULL,
+                           stderr=subprocess.DEVNULL, timeout=30)
+        shutil.rmtree(prefix)
+    os.makedirs(os.path.dirname(prefix), exist_ok=True)
+    try:
+        result = subprocess.run([loader, "wineboot", "-i"], env=env, stdout=subprocess.PIPE,
+                                stderr=subprocess.STDOUT, timeout=timeout_s)
+    except subprocess.TimeoutExpired:
+        return "%s wineboot -i did not finish within %d s" % (loader, timeout_s)
+    if result.returncode != 0 or not os.path.isdir(os.path.join(prefix, "drive_c")):
+        return "%s wineboot -i failed (%d): %s" % (
+            loader, result.returncode, result.stdout.decode(errors="replace")[-2000:])
+    return None
 
-    def __init__(self, kind, program, discord, game, prefix=None, loader=None):
+
+class Lane:
+    """Where the programs come from and how they are started: native, wine64 or wine (32-bit).
+    Under wine the program runs under its own loader (32- or 64-bit) and the stand-ins, which are
+    always the 64-bit ones, under the 64-bit loader."""
+
+    def __init__(self, kind, program, discord, game, prefix=None, loader=None, tool_loader=None,
+                 allowance_s=0.0):
         self.kind = kind            # "native" or "wine"
         self.program = program      # the brightrelay program to copy into the scenario
         self.discord = discord      # fake_discord
         self.game = game            # the stand-in game, Kel_Nordvale.exe
         self.prefix = prefix
         self.loader = loader
+        self.tool_loader = tool_loader or loader
+        # Added to every safety limit of a scenario: the time a start of the program may take
+        # beyond a native one (32-bit wine under emulation needs about a minute per start).
+        self.allowance_s = allowance_s
 
     @property
     def wine(self):
         return self.kind == "wine"
 
     def command(self, executable, args):
-        return ([self.loader, executable] if self.wine else [executable]) + list(args)
+        if not self.wine:
+            return [executable] + list(args)
+        is_program = os.path.basename(executable).lower() == "brightrelay.exe"
+        return [self.loader if is_program else self.tool_loader, executable] + list(args)
 
     def path_arg(self, path):
         """A path as the started program must be given it (a wine program wants a drive)."""
@@ -190,7 +248,7 @@ def pe_machine(path):
     return int.from_bytes(image[offset + 4:offset + 6], "little")
 
 
-def wine_lane(program_dir, tools_dir, prefix, bits):
+def wine_lane(program_dir, tools_dir, prefix, bits, allowance_s=0.0):
     program = os.path.join(program_dir, "brightrelay.exe")
     discord = find_tool(tools_dir, ["fake_discord.exe"])
     game = find_tool(tools_dir, ["Kel_Nordvale.exe"])
@@ -201,10 +259,47 @@ def wine_lane(program_dir, tools_dir, prefix, bits):
                        % (what, program_dir if what == "brightrelay.exe" else tools_dir, bits))
     if pe_machine(program) != (0x8664 if bits == 64 else 0x14C):
         fail("%s is not a %d-bit Windows program" % (program, bits))
-    loader = find_wine_loader(bits)
-    if not loader:
-        raise Skip("no wine%s loader installed" % ("64" if bits == 64 else ""))
-    return Lane("wine", program, discord, game, prefix=prefix, loader=loader)
+    loader, tool_loader = find_wine_loader(bits), find_wine_loader(64)
+    if not loader or not tool_loader:
+        raise Skip("no %s wine loader installed" % ("64-bit" if not tool_loader else "32-bit"))
+    return Lane("wine", program, discord, game, prefix=prefix, loader=loader,
+                tool_loader=tool_loader, allowance_s=allowance_s)
+
+
+# ---- a process list of the scenario's own ------------------------------------------------------------
+
+OWN_PID_NAMESPACE = "BRIGHTRELAY_E2E_OWN_PID_NAMESPACE"
+
+
+def run_in_own_pid_namespace():
+    """Natively the program finds the game by name in the one process list of the machine, where
+    a player's game, another test run or a wine-hosted stand-in may carry the same name. A
+    scenario that scans therefore runs in a PID namespace of its own, with its own /proc: its scan
+    sees the processes of the scenario and nothing else.
+
+    Called first thing by such a scenario. Returns None inside the namespace (go on); outside it
+    the process is replaced by the same command inside one, or, where no namespace can be made
+    here, the skip code is returned after one line that says why."""
+    if os.environ.get(OWN_PID_NAMESPACE) == "1":
+        return None
+    unshare = shutil.which("unshare")
+    if not unshare:
+        print("SKIPPED: this scenario finds the game by name and runs in a PID namespace of its "
+              "own; unshare (util-linux) is not installed")
+        return SKIP
+    # --kill-child: when ctest stops the scenario, everything in its namespace ends with it.
+    command = [unshare, "--pid", "--fork", "--mount-proc", "--kill-child"]
+    tried = subprocess.run(command + ["true"], stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+    if tried.returncode != 0:
+        print("SKIPPED: this scenario finds the game by name and runs in a PID namespace of its "
+              "own, which cannot be made here (it needs root): %s"
+              % " ".join(tried.stdout.decode(errors="replace").split()))
+        return SKIP
+    sys.stdout.flush()
+    env = dict(os.environ)
+    env[OWN_PID_NAMESPACE] = "1"
+    os.execve(unshare, command + [sys.executable] + sys.argv, env)
+    return None  # not reached
 
 
 # ---- the scenario ------------------------------------------------------------------------------------
@@ -243,6 +338,14 @@ class Scenario:
         self.program_proc = None
         self.program_started = None
         self.counter = 0
+        # The game side renews its status file every few seconds, also when nothing changed; so
+        # does the scenario, so that a status stays as fresh (or as stale) as it was written
+        # however long a lane takes to start the program.
+        self.status_lock = threading.Lock()
+        self.status = None  # (record, ts - the time of writing)
+        self.renewing = threading.Event()
+        self.renewer = threading.Thread(target=self._renew_status, daemon=True)
+        self.renewer.start()
 
     # -- environment and files --
     def env(self):
@@ -257,16 +360,31 @@ class Scenario:
     def path(self, name):
         return os.path.join(self.dir, name)
 
-    def write_data_file(self, name, text):
-        """Writes a file in the data folder atomically: a temp file beside it, then a rename."""
+    def write_data_file(self, name, text, temporary_dir=None):
+        """Writes a file in the data folder atomically: a temp file beside it (or in
+        temporary_dir, on the same file system), then a rename."""
         target = os.path.join(self.data, name)
-        fd, temporary = tempfile.mkstemp(dir=self.data, prefix=".%s." % name)
+        fd, temporary = tempfile.mkstemp(dir=temporary_dir or self.data, prefix=".%s." % name)
         with os.fdopen(fd, "w", newline="") as handle:
             handle.write(text)
         os.replace(temporary, target)
 
     def write_status(self, record):
-        self.write_data_file("discord_kel_status.json", json.dumps(record, separators=(",", ":")))
+        """Writes the status file; it is renewed every RENEW_S with its ts moved on by as much."""
+        with self.status_lock:
+            self.status = (dict(record), record.get("ts", 0) - int(time.time()))
+            self.write_data_file("discord_kel_status.json", json.dumps(record, separators=(",", ":")))
+
+    def _renew_status(self):
+        while not self.renewing.wait(RENEW_S):
+            with self.status_lock:
+                if self.status is None:
+                    continue
+                record, offset = self.status
+                record = dict(record, ts=int(time.time()) + offset)
+                # Its temp file outside the data folder, where checks list the files.
+                self.write_data_file("discord_kel_status.json",
+                                     json.dumps(record, separators=(",", ":")), self.dir)
 
     def _start(self, name, command, stop_file=None, stdout=None):
         out = stdout or open(self.path(name + ".out"), "wb")
@@ -353,6 +471,7 @@ class Scenario:
         return self.program_proc
 
     def wait_program(self, limit_s):
+        limit_s += _allowance_s
         try:
             return self.program_proc.popen.wait(limit_s)
         except subprocess.TimeoutExpired:
@@ -444,6 +563,8 @@ class Scenario:
 
     # -- cleanup --
     def close(self, keep):
+        self.renewing.set()
+        self.renewer.join()
         for proc in self.processes:
             if proc.popen.poll() is None and proc.stop_file:
                 try:
@@ -476,6 +597,8 @@ def _lines(events):
 
 def run(scenario_function, name, lane):
     """Runs one scenario; prints the outcome and returns the exit code for ctest."""
+    global _allowance_s
+    _allowance_s = lane.allowance_s
     scenario = None
     began = time.monotonic()
     try:

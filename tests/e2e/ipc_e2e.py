@@ -16,6 +16,9 @@ import sys
 import tempfile
 import time
 
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import harness  # noqa: E402
+
 APP_ID = "123456789012345"
 OTHER_ID = "999999999999999"
 T1 = '{"details":"Tamsin <Lantern Keepers>","state":"Harbor Market","timestamps":{"start":1700000000}}'
@@ -44,18 +47,19 @@ class Mode:
         else:
             self.probe = os.path.join(args.win64_dir, "tools", "ipc_probe", "ipc_probe.exe")
             self.fake_discord = os.path.join(args.win64_dir, "tools", "fake_discord", "fake_discord.exe")
-            wine = shutil.which("wine64") or shutil.which("wine")
+            wine = harness.find_wine_loader(64)
             if not wine or not os.path.exists(self.probe) or not os.path.exists(self.fake_discord):
-                print("SKIP wine: needs wine and the win64 builds of ipc_probe and fake_discord in "
+                print("SKIP wine: needs wine64 and the win64 builds of ipc_probe and fake_discord in "
                       + args.win64_dir)
                 sys.exit(77)
             self.launcher = [wine]
             # A prefix of its own: pipe names are per wineserver, so no other test's stand-in
             # can answer this test's probe.
-            self.env = dict(os.environ, WINEDEBUG="-all", WINEPREFIX=args.wineprefix)
-            os.makedirs(args.wineprefix, exist_ok=True)
-            subprocess.run([wine, "wineboot", "-i"], env=self.env, stdout=subprocess.DEVNULL,
-                           stderr=subprocess.DEVNULL, timeout=300)
+            problem = harness.make_wine_prefix(args.wineprefix, timeout_s=300)
+            if problem:
+                print("FAILED: " + problem)
+                sys.exit(1)
+            self.env = harness.wine_environment(args.wineprefix)
 
     def folder_env(self, folder):
         env = dict(self.env)
