@@ -1,6 +1,8 @@
 // Shared by the files of the POSIX layer: handle values, the last error, errno translation.
 #pragma once
 
+#include <stddef.h>
+
 #include "platform/win32_subset.h"
 
 // What a handle's descriptor is. The kind is kept in the low bits of the handle value, so a
@@ -43,6 +45,11 @@ BOOL posix_transfer_result(long count, PosixCall call, DWORD* transferred);
 // Copies a Win32 path into buffer with every backslash turned into a slash. 1 when it fits,
 // else 0 with ERROR_FILENAME_EXCED_RANGE set (and ERROR_INVALID_PARAMETER for a null path).
 int posix_translate_path(const char* path, char* buffer, unsigned capacity);
+
+// The runtime folder where the Discord client puts its socket, without a final '/':
+// XDG_RUNTIME_DIR, or /run/user/<uid> when that is unset or empty, and its parent when it is a
+// Snap's own folder ".../snap.<name>". 0 when it does not fit in capacity.
+int posix_runtime_folder(char* buffer, size_t capacity);
 
 // The pipe side of CreateFileA: connects the Unix socket behind a "\\.\pipe\..." name.
 // INVALID_HANDLE_VALUE with the last error set when there is none to connect to.
