@@ -2,6 +2,7 @@
 #pragma once
 
 #include <stddef.h>
+#include <sys/types.h>
 
 #include "platform/win32_subset.h"
 
@@ -13,9 +14,11 @@ enum PosixHandleKind {
     kPosixHandleProcess = 3,   // a pidfd
     kPosixHandleSnapshot = 4,  // the /proc directory, walked as a process-list snapshot
     kPosixHandleProcessDir = 5,  // a process's /proc/<pid> folder, where there is no pidfd
+    kPosixHandleChild = 6,     // a program started by CreateProcessA: its pid, no descriptor
+    kPosixHandleThread = 7,    // the first thread of such a program: its pid, no descriptor
 };
 
-// The fd goes above four kind bits. A valid handle always has a kind from 1 to 5 in those bits,
+// The fd goes above four kind bits. A valid handle always has a kind from 1 to 7 in those bits,
 // so it is never 0 (NULL) and never all ones (INVALID_HANDLE_VALUE).
 HANDLE posix_handle_make(int fd, PosixHandleKind kind);
 // The descriptor of handle when it carries the kind wanted, else -1.
@@ -29,6 +32,7 @@ enum PosixCall {
     kPosixCallMkdir,
     kPosixCallRead,
     kPosixCallWrite,
+    kPosixCallSpawn,
     kPosixCallOther,
 };
 
@@ -50,6 +54,12 @@ int posix_translate_path(const char* path, char* buffer, unsigned capacity);
 // XDG_RUNTIME_DIR, or /run/user/<uid> when that is unset or empty, and its parent when it is a
 // Snap's own folder ".../snap.<name>". 0 when it does not fit in capacity.
 int posix_runtime_folder(char* buffer, size_t capacity);
+
+// WaitForSingleObject on a program started by CreateProcessA.
+DWORD posix_wait_child(pid_t pid, DWORD milliseconds);
+// CloseHandle of such a program's handle: it is reaped if it has ended, and signals are no
+// longer passed on to it.
+void posix_close_child(pid_t pid);
 
 // The pipe side of CreateFileA: connects the Unix socket behind a "\\.\pipe\..." name.
 // INVALID_HANDLE_VALUE with the last error set when there is none to connect to.
