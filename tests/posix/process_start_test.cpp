@@ -176,7 +176,7 @@ void (*current_handler(int signal_number))(int)
     return action.sa_handler;
 }
 
-TEST(PosixProcessStart, SigintAndSigtermGoToTheStartedProgramUntilItsHandleIsClosed)
+TEST(PosixProcessStart, SigintAndSigtermGoToTheStartedProgramWhileItRuns)
 {
     const int signals[] = {SIGTERM, SIGINT};
     for (int signal_number : signals) {
@@ -192,6 +192,24 @@ TEST(PosixProcessStart, SigintAndSigtermGoToTheStartedProgramUntilItsHandleIsClo
         EXPECT_EQ(own_handler, current_handler(signal_number)) << "the action from before is back";
         raise(signal_number);
         EXPECT_EQ(1, g_own_handler_calls);
+    }
+}
+
+TEST(PosixProcessStart, OnceTheStartedProgramHasEndedSignalsHaveTheirOwnActionAgain)
+{
+    // Also before its handle is closed: a launcher that ended early must not leave this
+    // program deaf to SIGTERM while it still watches a game.
+    const char* command_lines[] = {"true", "sh -c \"sleep 0.2\""};
+    for (const char* command_line : command_lines) {
+        SCOPED_TRACE(command_line);
+        ScopedAction own(SIGTERM, own_handler);
+        g_own_handler_calls = 0;
+        Started started = start(command_line);
+        ASSERT_TRUE(started.ok) << started.error;
+        EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(started.info.hProcess, kSafetyWaitMs));
+        raise(SIGTERM);
+        EXPECT_EQ(1, g_own_handler_calls);
+        EXPECT_EQ(0u, finish(started));
     }
 }
 

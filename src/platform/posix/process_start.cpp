@@ -29,32 +29,66 @@ static char* g_command_words[kCommandLineCapacity / 2 + 1];
 // On Windows a console program started this way shares its parent's console, and Ctrl+C or the
 // console's closing reaches every program of it. Here the signals a launcher sends to stop the
 // game (SIGINT, SIGTERM) are passed on to the started program instead of ending this one, which
-// then goes on to its normal end once the program it started has ended.
+// then goes on to its normal end once the program it started has ended. Once that program has
+// ended there is nobody to pass them to, and they have their own actions again (by default they
+// end this program, as before anything was started).
 
 static const int kForwardedSignals[] = {SIGINT, SIGTERM};
 static const size_t kForwardedCount = sizeof kForwardedSignals / sizeof kForwardedSignals[0];
 
+// Written by the main line only, before the child exists; read by the handlers.
 static struct sigaction g_saved_actions[kForwardedCount];
-static bool g_forwarding[kForwardedCount];
-// The child the signals go to (0 while it is being started), and a signal that came meanwhile.
+static bool g_passed_on[kForwardedCount];  // false for a signal ignored from the start
+static struct sigaction g_saved_child_action;
+static bool g_forwarding = false;
+// The child the signals go to: 0 while it is being started, -1 once it has ended.
 static volatile sig_atomic_t g_forward_pid = 0;
+// A signal that came while the child was being started.
 static volatile sig_atomic_t g_pending_signal = 0;
 
-// Async-signal-safe: only kill() and plain stores.
+// Async-signal-safe, as everything the handlers call: sigaction, kill, raise.
+static void posix_restore_forwarded_actions(void)
+{
+    for (size_t index = 0; index < kForwardedCount; ++index) {
+        if (g_passed_on[index]) {
+            sigaction(kForwardedSignals[index], &g_saved_actions[index], nullptr);
+        }
+    }
+}
+
 static void posix_forward_signal(int signal_number)
 {
     int saved_errno = errno;
     pid_t pid = (pid_t)g_forward_pid;
     if (pid > 0) {
         kill(pid, signal_number);
-    } else {
+    } else if (pid == 0) {
         g_pending_signal = signal_number;
+    } else {
+        // Came just as the child ended: its own action, now.
+        posix_restore_forwarded_actions();
+        raise(signal_number);
+    }
+    errno = saved_errno;
+}
+
+static void posix_note_child_end(int signal_number, siginfo_t* info, void* context)
+{
+    (void)signal_number;
+    (void)context;
+    int saved_errno = errno;
+    bool ended = info->si_code == CLD_EXITED || info->si_code == CLD_KILLED || info->si_code == CLD_DUMPED;
+    if (ended && g_forward_pid > 0 && info->si_pid == (pid_t)g_forward_pid) {
+        posix_restore_forwarded_actions();
+        g_forward_pid = -1;
     }
     errno = saved_errno;
 }
 
 // A signal ignored when this program started (a launcher's background job) stays ignored, and
-// the started program inherits that, as it would from a shell.
+// the started program inherits that, as it would from a shell. SIGCHLD is this layer's while a
+// child is forwarded to; an ignored SIGCHLD (inherited so from a launcher) would otherwise have
+// the child reaped behind its back and its exit status lost.
 static void posix_start_forwarding(void)
 {
     struct sigaction forward;
@@ -62,30 +96,47 @@ static void posix_start_forwarding(void)
     forward.sa_handler = posix_forward_signal;
     forward.sa_flags = SA_RESTART;
     sigemptyset(&forward.sa_mask);
-    for (size_t index = 0; index < kForwardedCount; ++index) {
-        if (g_forwarding[index] ||
-            sigaction(kForwardedSignals[index], &forward, &g_saved_actions[index]) != 0) {
-            continue;
+    g_forward_pid = 0;
+    if (g_forwarding) {
+        // A further child: the signals may have been handed back when the last one ended.
+        for (size_t index = 0; index < kForwardedCount; ++index) {
+            if (g_passed_on[index]) {
+                sigaction(kForwardedSignals[index], &forward, nullptr);
+            }
         }
-        g_forwarding[index] = true;
-        if (g_saved_actions[index].sa_handler == SIG_IGN) {
+        return;
+    }
+    struct sigaction child;
+    memset(&child, 0, sizeof child);
+    child.sa_sigaction = posix_note_child_end;
+    child.sa_flags = SA_SIGINFO | SA_NOCLDSTOP | SA_RESTART;
+    sigemptyset(&child.sa_mask);
+    sigaction(SIGCHLD, &child, &g_saved_child_action);
+    for (size_t index = 0; index < kForwardedCount; ++index) {
+        g_passed_on[index] = sigaction(kForwardedSignals[index], &forward, &g_saved_actions[index]) == 0;
+        if (g_passed_on[index] && g_saved_actions[index].sa_handler == SIG_IGN) {
             sigaction(kForwardedSignals[index], &g_saved_actions[index], nullptr);
-            g_forwarding[index] = false;
+            g_passed_on[index] = false;
         }
     }
+    g_forwarding = true;
 }
 
-// Back to the actions from before; a signal that came while no child was known gets its own
-// action now (by default it ends this program, as it would have).
+// Back to the actions from before; a signal that came while the child was being started gets
+// its own action now (by default it ends this program, as it would have).
 static void posix_stop_forwarding(void)
 {
-    g_forward_pid = 0;
-    for (size_t index = 0; index < kForwardedCount; ++index) {
-        if (g_forwarding[index]) {
-            sigaction(kForwardedSignals[index], &g_saved_actions[index], nullptr);
-            g_forwarding[index] = false;
-        }
+    if (!g_forwarding) {
+        return;
     }
+    g_forward_pid = -1;
+    posix_restore_forwarded_actions();
+    sigaction(SIGCHLD, &g_saved_child_action, nullptr);
+    for (size_t index = 0; index < kForwardedCount; ++index) {
+        g_passed_on[index] = false;
+    }
+    g_forwarding = false;
+    g_forward_pid = 0;
     int pending = (int)g_pending_signal;
     g_pending_signal = 0;
     if (pending != 0) {
@@ -158,12 +209,12 @@ DWORD posix_wait_child(pid_t pid, DWORD milliseconds)
 
 void posix_close_child(pid_t pid)
 {
-    if (pid == (pid_t)g_forward_pid) {
-        posix_stop_forwarding();
-    }
     // Reaped if it has ended; one still running is left to run, as on Windows.
     siginfo_t info;
     waitid(P_PID, (id_t)pid, &info, WEXITED | WNOHANG);
+    if (g_forwarding && (pid == (pid_t)g_forward_pid || g_forward_pid < 0)) {
+        posix_stop_forwarding();
+    }
 }
 
 // ---- the Win32 calls --------------------------------------------------------------------------------
@@ -194,25 +245,13 @@ BOOL WINAPI CreateProcessA(LPCSTR application_name, LPSTR command_line,
         posix_set_last_error(ERROR_FILE_NOT_FOUND);  // no program named
         return FALSE;
     }
-    // A child must not be reaped behind this layer's back: a SIGCHLD ignored (inherited so
-    // from a launcher) would do that, and its exit status would be lost.
-    struct sigaction child_action;
-    if (sigaction(SIGCHLD, nullptr, &child_action) == 0 &&
-        (child_action.sa_handler == SIG_IGN || (child_action.sa_flags & SA_NOCLDWAIT) != 0)) {
-        memset(&child_action, 0, sizeof child_action);
-        child_action.sa_handler = SIG_DFL;
-        sigaction(SIGCHLD, &child_action, nullptr);
-    }
-
     posix_start_forwarding();
     pid_t pid = 0;
     // Searched in PATH like execvp, but a file that is no program is refused (ENOEXEC) rather
     // than handed to the shell, as Windows refuses it.
     int error_number = posix_spawnp(&pid, g_command_words[0], nullptr, nullptr, g_command_words, environ);
     if (error_number != 0) {
-        if (g_forward_pid == 0) {
-            posix_stop_forwarding();
-        }
+        posix_stop_forwarding();
         posix_set_last_error(posix_win32_error(error_number, kPosixCallSpawn));
         return FALSE;
     }
@@ -221,6 +260,12 @@ BOOL WINAPI CreateProcessA(LPCSTR application_name, LPSTR command_line,
     if (pending != 0) {
         g_pending_signal = 0;
         kill(pid, pending);
+    }
+    // A child that ended before its pid was known here was not noticed by the SIGCHLD handler.
+    siginfo_t info;
+    if (posix_child_state(pid, &info, 0) > 0) {
+        g_forward_pid = -1;
+        posix_restore_forwarded_actions();
     }
     process_information->hProcess = posix_handle_make((int)pid, kPosixHandleChild);
     process_information->hThread = posix_handle_make((int)pid, kPosixHandleThread);
