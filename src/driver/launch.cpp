@@ -19,9 +19,6 @@ const uint32_t kCommandLineCapacity = 32768;
 const uint32_t kShownCommandCapacity = 768;
 const uint32_t kMessageCapacity = kShownCommandCapacity + 128;
 
-// The command line handed to CreateProcessA, which may write to it.
-char g_command_line[kCommandLineCapacity];
-
 int is_blank(char c)
 {
     return c == ' ' || c == '\t';
@@ -102,7 +99,10 @@ int launch_start(const char* separator, LaunchedCommand* launched, int* status)
     while (is_blank(*command)) {
         ++command;
     }
-    copy_bounded(g_command_line, sizeof g_command_line, command);
+    // A copy, since CreateProcessA may write to the text it is given. On the stack: a static
+    // buffer would take its whole size in the Windows program's file.
+    char command_line[kCommandLineCapacity];
+    copy_bounded(command_line, sizeof command_line, command);
 
     STARTUPINFOA startup;
     memset(&startup, 0, sizeof startup);
@@ -111,7 +111,7 @@ int launch_start(const char* separator, LaunchedCommand* launched, int* status)
     memset(&information, 0, sizeof information);
     // Handles inherited and no console of its own: the command reads and writes what the
     // program was given, as when the launcher runs the command itself.
-    if (!CreateProcessA(nullptr, g_command_line, nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup,
+    if (!CreateProcessA(nullptr, command_line, nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup,
                         &information)) {
         log_start_failure(command, GetLastError(), status);
         return 0;
