@@ -5,6 +5,7 @@
 #include <signal.h>
 #include <string.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -255,6 +256,86 @@ TEST_F(PosixPipe, SnapConfinedCallerSearchesTheRealRuntimeFolder)
         EXPECT_TRUE(server.took_a_client());
         CloseHandle(pipe);
     }
+}
+
+// A server at a socket path run by another user (nobody), until the end of its scope.
+class OtherUsersServer {
+public:
+    enum State { kListening = 1, kNoSuchUser = 2, kFailed = 3 };
+
+    explicit OtherUsersServer(const std::string& socket_path) : path_(socket_path)
+    {
+        int ready[2];
+        int done[2];
+        if (pipe(ready) != 0 || pipe(done) != 0) {
+            return;
+        }
+        pid_ = fork();
+        if (pid_ == 0) {
+            close(ready[0]);
+            close(done[1]);
+            char state = kNoSuchUser;
+            if (setgid(65534) == 0 && setuid(65534) == 0) {
+                state = listen_unix(path_) >= 0 ? kListening : kFailed;
+            }
+            ssize_t written = write(ready[1], &state, 1);
+            char ignored;
+            ssize_t got = read(done[0], &ignored, 1);  // until the test closes its end
+            _exit(written == 1 && got >= 0 ? 0 : 1);
+        }
+        close(ready[1]);
+        close(done[0]);
+        done_fd_ = done[1];
+        char state = kFailed;
+        if (read(ready[0], &state, 1) == 1) {
+            state_ = (State)state;
+        }
+        close(ready[0]);
+    }
+    ~OtherUsersServer()
+    {
+        if (done_fd_ >= 0) {
+            close(done_fd_);
+        }
+        if (pid_ > 0) {
+            waitpid(pid_, nullptr, 0);
+        }
+        unlink(path_.c_str());
+    }
+    OtherUsersServer(const OtherUsersServer&) = delete;
+    OtherUsersServer& operator=(const OtherUsersServer&) = delete;
+    State state() const { return state_; }
+
+private:
+    std::string path_;
+    pid_t pid_ = -1;
+    int done_fd_ = -1;
+    State state_ = kFailed;
+};
+
+TEST_F(PosixPipe, ServerOfAnotherUserInASharedFolderIsPassedOver)
+{
+    if (geteuid() != 0) {
+        GTEST_SKIP() << "serving a socket as another user needs root";
+    }
+    // A folder every user can write to, as /tmp, searched before the Flatpak client's.
+    TempDir shared;
+    ASSERT_EQ(0, chmod(shared.path().c_str(), 01777));
+    ScopedEnv tmpdir("TMPDIR", shared.path().c_str());
+    OtherUsersServer stranger(shared.path() + "/discord-ipc-2");
+    if (stranger.state() == OtherUsersServer::kNoSuchUser) {
+        GTEST_SKIP() << "this machine does not let a process become another user";
+    }
+    ASSERT_EQ(OtherUsersServer::kListening, stranger.state());
+
+    EXPECT_EQ(INVALID_HANDLE_VALUE, open_pipe(2));
+    EXPECT_EQ(ERROR_ACCESS_DENIED, GetLastError());
+    Listener own(runtime_.path() + "/app/com.discordapp.Discord/discord-ipc-2");
+    ASSERT_TRUE(own.listening());
+    HANDLE pipe = open_pipe(2);
+    ASSERT_NE(INVALID_HANDLE_VALUE, pipe);
+    EXPECT_TRUE(own.took_a_client());
+    CloseHandle(pipe);
 }
 
 TEST(PosixRuntimeFolder, VariableOrTheUsersFolderAndNeverASnapsOwn)

@@ -224,6 +224,33 @@ static int posix_socket_address(struct sockaddr_un* address, const char* folder,
            posix_append(address->sun_path, capacity, &length, digits);
 }
 
+// The socket for the next connect: the spare one, or a new one.
+static int posix_take_spare_socket(void)
+{
+    if (g_spare_socket < 0) {
+        // Non-blocking while connecting: a Unix socket connect either completes at once or,
+        // when the server's queue is full, would wait for room; a busy Windows pipe fails at
+        // once.
+        g_spare_socket = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    }
+    return g_spare_socket;
+}
+
+// 1 when the server behind a connected socket runs as this program's user. Some places are
+// shared by every user (/tmp above all), and there another user's program could stand in for
+// Discord and be sent the player's activity; the user's own Discord client always runs as the
+// user, sandboxed or not.
+static int posix_served_by_own_user(int fd)
+{
+    static uid_t own_user = (uid_t)-1;
+    if (own_user == (uid_t)-1) {
+        own_user = geteuid();
+    }
+    struct ucred peer;
+    socklen_t length = sizeof peer;
+    return getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &length) == 0 && peer.uid == own_user;
+}
+
 HANDLE posix_pipe_open(const char* pipe_name)
 {
     const char* digits = posix_discord_index(pipe_name);
@@ -231,16 +258,6 @@ HANDLE posix_pipe_open(const char* pipe_name)
         posix_set_last_error(ERROR_FILE_NOT_FOUND);
         return INVALID_HANDLE_VALUE;
     }
-    // Non-blocking while connecting: a Unix socket connect either completes at once or, when
-    // the server's queue is full, would wait for room; a busy Windows pipe fails at once.
-    if (g_spare_socket < 0) {
-        g_spare_socket = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-        if (g_spare_socket < 0) {
-            posix_set_last_error_from_errno(kPosixCallOther);
-            return INVALID_HANDLE_VALUE;
-        }
-    }
-    int fd = g_spare_socket;
     posix_update_socket_folders(strtol(digits, nullptr, 10));
     int telling_errno = 0;  // the first failure that says more than "nobody there"
     for (const SocketFolder& folder : g_socket_folders) {
@@ -248,24 +265,37 @@ HANDLE posix_pipe_open(const char* pipe_name)
         if (folder.state != kFolderPresent || !posix_socket_address(&address, folder.path, digits)) {
             continue;  // a path too long for a socket address cannot be where a server is
         }
+        int fd = posix_take_spare_socket();
+        if (fd < 0) {
+            posix_set_last_error_from_errno(kPosixCallOther);
+            return INVALID_HANDLE_VALUE;
+        }
         int result;
         do {
             result = connect(fd, (const struct sockaddr*)&address, sizeof address);
         } while (result != 0 && errno == EINTR);
-        if (result == 0) {
-            g_spare_socket = -1;  // it is the pipe's now
-            // Reads and writes on the pipe are synchronous, as the system opens it.
-            int flags = fcntl(fd, F_GETFL);
-            if (flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
-                posix_set_last_error_from_errno(kPosixCallOther);
-                close(fd);
-                return INVALID_HANDLE_VALUE;
+        if (result != 0) {
+            if (telling_errno == 0 && errno != ENOENT && errno != ECONNREFUSED) {
+                telling_errno = errno;
             }
-            return posix_handle_make(fd, kPosixHandlePipe);
+            continue;
         }
-        if (telling_errno == 0 && errno != ENOENT && errno != ECONNREFUSED) {
-            telling_errno = errno;
+        g_spare_socket = -1;  // connected: it is no longer spare
+        if (!posix_served_by_own_user(fd)) {
+            close(fd);
+            if (telling_errno == 0) {
+                telling_errno = EACCES;
+            }
+            continue;
         }
+        // Reads and writes on the pipe are synchronous, as the system opens it.
+        int flags = fcntl(fd, F_GETFL);
+        if (flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+            posix_set_last_error_from_errno(kPosixCallOther);
+            close(fd);
+            return INVALID_HANDLE_VALUE;
+        }
+        return posix_handle_make(fd, kPosixHandlePipe);
     }
     posix_set_last_error(telling_errno != 0 ? posix_win32_error(telling_errno, kPosixCallOpen)
                                             : ERROR_FILE_NOT_FOUND);
