@@ -6,8 +6,9 @@
 
 #include "platform/win32_subset.h"
 
-// What a handle's descriptor is. The kind is kept in the low bits of the handle value, so a
-// handle needs no table and a call can refuse a handle of the wrong kind without a system call.
+// What a handle's number is (a descriptor, or for a started program its pid). The kind is kept
+// in the low bits of the handle value, so a handle needs no table and a call can refuse a handle
+// of the wrong kind without a system call.
 enum PosixHandleKind {
     kPosixHandleFile = 1,      // a regular file (or anything else open()ed by path)
     kPosixHandlePipe = 2,      // a connected Unix stream socket standing for a named pipe

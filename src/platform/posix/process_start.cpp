@@ -1,5 +1,5 @@
-// Starting a program: CreateProcessA over posix_spawnp, the exit code of a started program, and
-// the waits and the close of its handle.
+// Starting a program: CreateProcessA over posix_spawnp, the exit code of a started program, the
+// waits and the close of its handle, and SIGINT and SIGTERM passed on to it while it runs.
 //
 // A started program's handle holds its pid, not a descriptor: the program is this process's
 // child, and a child's pid stays its own until the child is reaped, which only CloseHandle does
