@@ -334,6 +334,76 @@ def bench_strace(tools, root, results):
                          "passes": passes, "one_pass": one_pass}
 
 
+# ---- 2b. system calls per pass while Discord is away (strace) ---------------------------------
+
+# The same figure on the program before the table of socket places (commit 7f4c050): it tried
+# three places per pipe name (the runtime folder, its Flatpak and its Snap folder) with a
+# socket() and a close() for each of the ten names, 52 calls per pass.
+AWAY_BEFORE = 52.0
+
+
+def bench_strace_away(tools, root, results, passes_in_run=8):
+    """A run with no Discord at all: every pass searches the ten pipe names in every socket
+    place. The runtime folder is a private, empty one and TMPDIR, TMP and TEMP are unset, as
+    on a desktop, so the places are the runtime folder, /tmp and the sandboxed clients' folders
+    under the runtime folder (absent). Counted per pass interval between wait tests (poll),
+    from the second to the last."""
+    folder = os.path.join(root, "away")
+    data = os.path.join(folder, "app", "Brightrelay")
+    run_dir = os.path.join(folder, "run")
+    os.makedirs(data)
+    os.makedirs(run_dir)
+    program = os.path.join(folder, "app", "brightrelay")
+    shutil.copy2(tools["program"], program)
+    with open(os.path.join(data, "discord_application_id"), "w") as f:
+        f.write(APPLICATION_ID + "\n")
+    with open(os.path.join(data, "discord_kel_status.json"), "w") as f:
+        f.write(status_text("Harbor Market"))
+    env = dict(os.environ, XDG_RUNTIME_DIR=run_dir)
+    for name in ("TMPDIR", "TMP", "TEMP", "LD_PRELOAD"):
+        env.pop(name, None)
+    out = os.path.join(folder, "strace.txt")
+    game = subprocess.Popen([tools["fake_game"], "--max-seconds", "900"])
+    try:
+        proc = subprocess.Popen(["strace", "-f", "-qq", "-o", out, program, "--pid", str(game.pid)],
+                                env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        time.sleep(passes_in_run * PASS_S - PASS_S / 2)
+    finally:
+        game.kill()
+        game.wait()
+    proc.wait(60)
+    _, calls = strace_counts(out)
+    tests = [i for i, c in enumerate(calls) if c.startswith("poll(")]
+    passes = len(tests) - 2
+    if passes < 3:
+        raise RuntimeError("only %d passes seen" % passes)
+    per_call = {}
+    for call in calls[tests[1]:tests[-1]]:
+        name = call.split("(", 1)[0]
+        per_call[name] = per_call.get(name, 0) + 1.0 / passes
+    results["strace_away"] = {"per_pass": sum(per_call.values()), "per_call": per_call, "passes": passes,
+                              "one_pass": calls[tests[1]:tests[2]]}
+
+
+def away_rows(results, row):
+    away = results.get("strace_away")
+    row("System calls per pass while Discord is away (strace)",
+        "%.1f (before: %.0f)" % (away["per_pass"], AWAY_BEFORE) if away else "failed",
+        "<= %.0f (before)" % AWAY_BEFORE, "", away is not None and away["per_pass"] <= AWAY_BEFORE)
+
+
+def away_details(results):
+    away = results.get("strace_away")
+    if not away:
+        return []
+    out = ["System calls per pass while Discord is away, by name (%d passes of one run): %s."
+           % (away["passes"], ", ".join("%s %.1f" % kv for kv in sorted(away["per_call"].items()))), "",
+           "One such pass as strace shows it:", ""]
+    out.extend("    " + call for call in away["one_pass"])
+    out.append("")
+    return out
+
+
 # ---- 3. heap allocations (counting preload) --------------------------------------------------
 
 def bench_heap(tools, root, results, counter):
@@ -502,6 +572,7 @@ def table(results):
     st = results.get("strace")
     row("System calls per unchanged pass (strace)", "%.1f" % st["per_pass"] if st else "failed", "7", "7",
         abs(st["per_pass"] - 7) < 0.05 if st else False)
+    away_rows(results, row)
     heap = results.get("heap")
     if heap:
         during = heap["phases"].get("during_main", (0, 0))
@@ -591,6 +662,7 @@ def details(results):
         for call in st["one_pass"]:
             out.append("    " + call)
         out.append("")
+    out.extend(away_details(results))
     cpu = results.get("cpu")
     if cpu:
         r = cpu["rollup"]
@@ -668,6 +740,7 @@ def main():
     cpu.start()
     side = [threading.Thread(target=guarded, args=("callgrind", bench_callgrind, tools, root, results, args.shim)),
             threading.Thread(target=guarded, args=("strace", bench_strace, tools, root, results)),
+            threading.Thread(target=guarded, args=("strace_away", bench_strace_away, tools, root, results)),
             threading.Thread(target=guarded, args=("heap", bench_heap, tools, root, results, args.counter))]
     for t in side:
         t.start()

@@ -1,5 +1,14 @@
-# Release packages: a Windows zip of the shipped 32-bit program, a Linux tar.gz of the native one.
-install(FILES ${PROJECT_SOURCE_DIR}/packaging/README-players.txt DESTINATION . RENAME README.txt)
+# Release packages: a Windows zip of the shipped 32-bit program, a Linux tar.gz of the native one,
+# each with the players' README of its platform.
+#
+# No .deb: the program keeps its files (the application ID, the log, the game's status file) in
+# the folder beside its executable, so it belongs in the game's folder, not in a system folder
+# that a package manager owns.
+if(WIN32)
+  install(FILES ${PROJECT_SOURCE_DIR}/packaging/README-players.txt DESTINATION . RENAME README.txt)
+else()
+  install(FILES ${PROJECT_SOURCE_DIR}/packaging/README-players-linux.txt DESTINATION . RENAME README.txt)
+endif()
 install(FILES ${PROJECT_SOURCE_DIR}/packaging/discord_application_id.example DESTINATION Brightrelay)
 
 set(CPACK_PACKAGE_NAME brightrelay)

@@ -6,6 +6,7 @@
 
 #include "common/limits.h"
 #include "common/unix_time.h"
+#include "driver/launch.h"
 #include "driver/presence.h"
 #include "files/application_id.h"
 #include "files/log.h"
@@ -38,7 +39,8 @@ int same_name_ignoring_case(const char* a, const char* b)
     return *a == '\0' && *b == '\0';
 }
 
-// One walk over a snapshot of the process list; 0 when the game is not in it.
+}  // namespace
+
 uint32_t scan_process_list_once(void)
 {
     HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
@@ -61,6 +63,8 @@ uint32_t scan_process_list_once(void)
     CloseHandle(snapshot);
     return found;
 }
+
+namespace {
 
 void watch_game(HANDLE game, int presence_on, const char* application_id, uint32_t process_id,
                 IpcConnection* connection)
@@ -142,18 +146,27 @@ int brightrelay_run(const char* command_line)
         log_line("Discord Rich Presence is disabled until a valid discord_application_id is configured.");
     }
 
-    uint32_t process_id = parse_pid_option(command_line);
+    // After "--" comes a command to start; the run then ends with its exit status.
+    const char* separator = launch_separator(command_line);
+    LaunchedCommand launched;
+    memset(&launched, 0, sizeof launched);
+    int status = 0;
+    if (separator != nullptr && !launch_start(separator, &launched, &status)) {
+        return status;
+    }
+
+    uint32_t process_id = launch_pid_option(command_line, separator);
     if (process_id == 0) {
-        process_id = find_target_process();
+        process_id = launched.started ? launch_find_game(&launched) : find_target_process();
     }
     if (process_id == 0) {
         log_line("No running Kel_Nordvale.exe found; Brightrelay exiting.");
-        return 0;
+        return launch_finish(&launched);
     }
     HANDLE game = OpenProcess(SYNCHRONIZE, FALSE, process_id);
     if (game == nullptr) {
         log_line("Could not open the target Kel process; Brightrelay exiting.");
-        return 0;
+        return launch_finish(&launched);
     }
     log_line("Kel_Nordvale.exe detected.");
 
@@ -162,5 +175,5 @@ int brightrelay_run(const char* command_line)
     presence_end(&connection, process_id);
     CloseHandle(game);
     log_line("Kel stopped; Brightrelay exiting.");
-    return 0;
+    return launch_finish(&launched);
 }

@@ -11,6 +11,7 @@
 
 typedef int BOOL;
 typedef uint8_t BYTE;
+typedef BYTE* LPBYTE;
 typedef uint16_t WORD;
 typedef uint32_t DWORD;
 typedef int32_t LONG;
@@ -54,6 +55,7 @@ typedef const char* LPCSTR;
 #define WAIT_TIMEOUT 0x00000102u
 #define WAIT_FAILED 0xFFFFFFFFu
 #define INFINITE 0xFFFFFFFFu
+#define STILL_ACTIVE 259u  // the exit code of a process that has not ended
 
 // The GetLastError codes that the POSIX layer reports.
 #define ERROR_SUCCESS 0u
@@ -70,9 +72,11 @@ typedef const char* LPCSTR;
 #define ERROR_HANDLE_DISK_FULL 39u
 #define ERROR_FILE_EXISTS 80u
 #define ERROR_INVALID_PARAMETER 87u
+#define ERROR_NO_PROC_SLOTS 89u
 #define ERROR_BROKEN_PIPE 109u
 #define ERROR_INSUFFICIENT_BUFFER 122u
 #define ERROR_ALREADY_EXISTS 183u
+#define ERROR_BAD_EXE_FORMAT 193u
 #define ERROR_FILENAME_EXCED_RANGE 206u
 #define ERROR_PIPE_BUSY 231u
 #define ERROR_NO_DATA 232u
@@ -109,6 +113,34 @@ typedef struct tagPROCESSENTRY32 {
     CHAR szExeFile[MAX_PATH];
 } PROCESSENTRY32, *LPPROCESSENTRY32;
 
+typedef struct _STARTUPINFOA {
+    DWORD cb;
+    LPSTR lpReserved;
+    LPSTR lpDesktop;
+    LPSTR lpTitle;
+    DWORD dwX;
+    DWORD dwY;
+    DWORD dwXSize;
+    DWORD dwYSize;
+    DWORD dwXCountChars;
+    DWORD dwYCountChars;
+    DWORD dwFillAttribute;
+    DWORD dwFlags;
+    WORD wShowWindow;
+    WORD cbReserved2;
+    LPBYTE lpReserved2;
+    HANDLE hStdInput;
+    HANDLE hStdOutput;
+    HANDLE hStdError;
+} STARTUPINFOA, *LPSTARTUPINFOA;
+
+typedef struct _PROCESS_INFORMATION {
+    HANDLE hProcess;
+    HANDLE hThread;
+    DWORD dwProcessId;
+    DWORD dwThreadId;
+} PROCESS_INFORMATION, *LPPROCESS_INFORMATION;
+
 #ifdef __cplusplus
 extern "C" {
 #endif
@@ -144,6 +176,15 @@ BOOL WINAPI Process32First(HANDLE snapshot, LPPROCESSENTRY32 entry);
 BOOL WINAPI Process32Next(HANDLE snapshot, LPPROCESSENTRY32 entry);
 HANDLE WINAPI OpenProcess(DWORD desired_access, BOOL inherit_handle, DWORD process_id);
 DWORD WINAPI WaitForSingleObject(HANDLE handle, DWORD milliseconds);
+// Starts the program named by the first word of command_line (application_name null), with
+// the words after it as its arguments, split as the Microsoft C runtime splits them.
+BOOL WINAPI CreateProcessA(LPCSTR application_name, LPSTR command_line,
+                           LPSECURITY_ATTRIBUTES process_attributes,
+                           LPSECURITY_ATTRIBUTES thread_attributes, BOOL inherit_handles,
+                           DWORD creation_flags, LPVOID environment, LPCSTR current_directory,
+                           LPSTARTUPINFOA startup_info,
+                           LPPROCESS_INFORMATION process_information);
+BOOL WINAPI GetExitCodeProcess(HANDLE process, LPDWORD exit_code);
 
 #ifdef __cplusplus
 }

@@ -309,6 +309,7 @@ class Process:
         self.popen = popen
         self.name = name
         self.stop_file = stop_file
+        self.group = False
 
 
 class Scenario:
@@ -334,6 +335,7 @@ class Scenario:
         if application_id is not None:
             self.write_data_file("discord_application_id", application_id + "\r\n")
         self.processes = []
+        self.stop_files = []  # of games the program started, which the harness does not hold
         self.discord_logs = []
         self.program_proc = None
         self.program_started = None
@@ -386,11 +388,13 @@ class Scenario:
                 self.write_data_file("discord_kel_status.json",
                                      json.dumps(record, separators=(",", ":")), self.dir)
 
-    def _start(self, name, command, stop_file=None, stdout=None):
+    def _start(self, name, command, stop_file=None, stdout=None, group=False):
         out = stdout or open(self.path(name + ".out"), "wb")
         popen = subprocess.Popen(command, cwd=self.dir, env=self.env(), stdout=out,
-                                 stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL)
+                                 stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL,
+                                 start_new_session=group)
         proc = Process(popen, name, stop_file)
+        proc.group = group
         self.processes.append(proc)
         return proc
 
@@ -456,6 +460,22 @@ class Scenario:
             fail("the stand-in game ended at start (%s)" % self._output(proc))
         return proc, int(_read(pid_file).strip() if text is True else text)
 
+    def game_command(self, exit_code=None):
+        """The command line of the stand-in game for the program to start (launch mode), as a
+        list of words, with its pid file and its stop file."""
+        stem = self._fresh("game")
+        pid_file, stop_file = stem + ".pid", stem + ".stop"
+        words = [self.lane.path_arg(self.game_exe), "--pid-file", self.lane.path_arg(pid_file),
+                 "--stop-file", self.lane.path_arg(stop_file), "--max-seconds", "150"]
+        if exit_code is not None:
+            words += ["--exit-code", str(exit_code)]
+        self.stop_files.append(stop_file)
+        return words, pid_file, stop_file
+
+    def wait_pid_file(self, pid_file, limit_s):
+        text = wait_for(lambda: _read(pid_file).strip(), limit_s, "the stand-in game's pid file")
+        return int(text)
+
     def stop(self, proc, limit_s=30):
         with open(proc.stop_file, "w"):
             pass
@@ -466,8 +486,13 @@ class Scenario:
 
     # -- the program --
     def start_program(self, *args):
+        return self.start_program_command(self.lane.command(self.program, args))
+
+    def start_program_command(self, command):
+        """Starts the program through a command of its own (a launcher's shell line), in a
+        process group of its own, so that a cleanup reaches the program behind the shell."""
         self.program_started = time.time()
-        self.program_proc = self._start("brightrelay", self.lane.command(self.program, args))
+        self.program_proc = self._start("brightrelay", command, group=True)
         return self.program_proc
 
     def wait_program(self, limit_s):
@@ -546,9 +571,9 @@ class Scenario:
             fail("stand-in events differ (%s)\n  expected:\n%s\n  actual:\n%s" % (
                 log, _lines(expected), _lines(actual)))
 
-    def check_exit(self, code):
-        if code != 0:
-            fail("exit code %s, not 0; output: %s" % (code, self._output(self.program_proc)))
+    def check_exit(self, code, expected=0):
+        if code != expected:
+            fail("exit code %s, not %s; output: %s" % (code, expected, self._output(self.program_proc)))
 
     def first_start_and_nonce(self, payload):
         """The play start time and the nonce of a SET_ACTIVITY payload; the start must lie within
@@ -565,6 +590,11 @@ class Scenario:
     def close(self, keep):
         self.renewing.set()
         self.renewer.join()
+        for stop_file in self.stop_files:
+            try:
+                open(stop_file, "w").close()
+            except OSError:
+                pass
         for proc in self.processes:
             if proc.popen.poll() is None and proc.stop_file:
                 try:
@@ -577,6 +607,11 @@ class Scenario:
             except subprocess.TimeoutExpired:
                 proc.popen.kill()
                 proc.popen.wait()
+            if getattr(proc, "group", False):
+                try:
+                    os.killpg(proc.popen.pid, signal.SIGKILL)
+                except OSError:
+                    pass  # nothing of the group is left
         if not keep:
             # A stand-in may still be removing its socket file: a second pass takes what is left.
             shutil.rmtree(self.dir, ignore_errors=True)

@@ -11,7 +11,9 @@ programs run). The 32-bit lane uses the 64-bit stand-ins from TOOLS_DIR.
 
 import glob
 import os
+import shlex
 import shutil
+import signal
 import sys
 import time
 import zipfile
@@ -282,8 +284,130 @@ def pid_of_no_process(s):
     s.check_log([MSG_NO_OPEN])
 
 
+# ---- launch mode: the program starts the game's command -----------------------------------------
+
+def check_launched_game_run(s, discord, pid, start, nonce, code, expected_code):
+    """After the launched game's end: the command's exit status, one connection that carried the
+    sample activity and the clear, and the log of a run that connected."""
+    s.check_exit(code, expected_code)
+    s.check_events(discord.log, [
+        CONNECT,
+        frame(0, handshake(harness.APPLICATION_ID)),
+        frame(1, set_activity(pid, compose_activity(SAMPLE_STATUS, start), nonce)),
+        frame(1, clear_activity(pid, nonce + 1)),
+        CLOSE,
+    ])
+    s.check_log([MSG_DETECTED, MSG_CONNECTED, MSG_STOPPED])
+
+
+def launch_game_later(s):
+    """A launcher that starts the game 10 s after it was started itself (later than the 5 s the
+    program looks for a game without one): the game is found, published and cleared, and the
+    launcher's exit status (its game's) is the program's."""
+    discord = s.start_discord()
+    s.write_status(status_record(now(), **SAMPLE_STATUS))
+    game, pid_file, stop_file = s.game_command(exit_code=5)
+    s.start_program("--", "sh", "-c", 'sleep 10; "$0" "$@"', *game)
+    time.sleep(7)
+    if s.program_proc.popen.poll() is not None:
+        fail("the program ended before the game started: %s" % s.log_messages())
+    pid = s.wait_pid_file(pid_file, 15)
+    frames = s.wait_frames(discord.log, 2, limit_s=2 * PASS_S + 4)
+    start, nonce = s.first_start_and_nonce(frames[1][1])
+    s.write_status(status_record(now(), **SAMPLE_STATUS))
+    open(stop_file, "w").close()
+    check_launched_game_run(s, discord, pid, start, nonce, s.wait_program(END_LIMIT_S), 5)
+
+
+def launch_exits_3(s):
+    """A command that ends with 3 without starting the game: the run ends with the usual message
+    and the command's status; Discord untouched."""
+    discord = s.start_discord()
+    s.check_exit(s.run_program("--", "sh", "-c", "sleep 1; exit 3", limit_s=20), 3)
+    s.check_events(discord.log, [])
+    s.check_log([MSG_NO_GAME])
+
+
+def launch_not_found(s):
+    """A command that cannot be started: the command and the reason in the final message, the
+    status a shell gives for a command not found. Natively also a command line too long to pass
+    on whole, which is refused rather than cut."""
+    discord = s.start_discord()
+    missing = os.path.join(s.tools, "No_Such_Game.exe")
+    s.check_exit(s.run_program("--", s.lane.path_arg(missing), "-x", limit_s=20), 127)
+    expected = ["Could not start the command %s -x: file not found; Brightrelay exiting."
+                % s.lane.path_arg(missing)]
+    if not s.lane.wine:
+        s.check_exit(s.run_program("--", "true", "x" * 40000, limit_s=20), 1)
+        expected.append("Could not start the command: its command line is longer than 32767 "
+                        "characters; Brightrelay exiting.")
+    s.check_events(discord.log, [])
+    s.check_log(expected)
+
+
+def launch_sigterm(s):
+    """SIGTERM to the program while the game it started runs: the signal reaches the game, the
+    presence is cleared, and the program ends with the game's status (128 + 15)."""
+    discord = s.start_discord()
+    s.write_status(status_record(now(), **SAMPLE_STATUS))
+    game, pid_file, _stop_file = s.game_command()
+    s.start_program("--", *game)
+    pid = s.wait_pid_file(pid_file, 15)
+    frames = s.wait_frames(discord.log, 2)
+    start, nonce = s.first_start_and_nonce(frames[1][1])
+    s.program_proc.popen.send_signal(signal.SIGTERM)
+    check_launched_game_run(s, discord, pid, start, nonce, s.wait_program(END_LIMIT_S),
+                            128 + signal.SIGTERM)
+    if os.path.exists("/proc/%d" % pid):
+        fail("the game %d still runs after the program ended" % pid)
+
+
+README_PROGRAM = "/path/to/brightrelay"
+
+
+def steam_line():
+    """The Steam launch options line of the README, as written there."""
+    readme = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "README.md")
+    with open(readme) as f:
+        for line in f:
+            if line.strip().startswith(README_PROGRAM) and "%command%" in line:
+                return line.strip()
+    fail("README.md shows no Steam line (%s ... %%command%%)" % README_PROGRAM)
+
+
+def launch_steam_line(s):
+    """The README's Steam line, run by a shell as a launcher runs it, with the stand-in game as
+    %command%: found, published, cleared, the game's exit status passed through."""
+    discord = s.start_discord()
+    s.write_status(status_record(now(), **SAMPLE_STATUS))
+    game, pid_file, stop_file = s.game_command(exit_code=6)
+    line = steam_line().replace(README_PROGRAM, shlex.quote(s.program))
+    line = line.replace("%command%", " ".join(shlex.quote(word) for word in game))
+    s.start_program_command(["sh", "-c", line])
+    pid = s.wait_pid_file(pid_file, 15)
+    frames = s.wait_frames(discord.log, 2)
+    start, nonce = s.first_start_and_nonce(frames[1][1])
+    open(stop_file, "w").close()
+    check_launched_game_run(s, discord, pid, start, nonce, s.wait_program(END_LIMIT_S), 6)
+
+
+def launch_game(s):
+    """The game itself as the command: found by name, published, cleared, and its exit status
+    passed through (under wine: CreateProcessA of the Windows program)."""
+    discord = s.start_discord()
+    s.write_status(status_record(now(), **SAMPLE_STATUS))
+    game, pid_file, stop_file = s.game_command(exit_code=7)
+    s.start_program("--", *game)
+    pid = s.wait_pid_file(pid_file, 30)
+    frames = s.wait_frames(discord.log, 2, limit_s=2 * PASS_S + 6)
+    start, nonce = s.first_start_and_nonce(frames[1][1])
+    open(stop_file, "w").close()
+    check_launched_game_run(s, discord, pid, start, nonce, s.wait_program(END_LIMIT_S), 7)
+
+
 # Scenarios that find the game by name: natively each runs in a process list of its own.
-SCAN_SCENARIOS = {"discord_up_at_start", "no_game"}
+SCAN_SCENARIOS = {"discord_up_at_start", "no_game", "launch_game_later", "launch_exits_3",
+                  "launch_sigterm", "launch_steam_line", "launch_game"}
 
 SCENARIOS = {
     "discord_up_at_start": discord_up_at_start,
@@ -298,6 +422,12 @@ SCENARIOS = {
     "no_game": no_game,
     "pid_not_the_game": pid_not_the_game,
     "pid_of_no_process": pid_of_no_process,
+    "launch_game_later": launch_game_later,
+    "launch_exits_3": launch_exits_3,
+    "launch_not_found": launch_not_found,
+    "launch_sigterm": launch_sigterm,
+    "launch_steam_line": launch_steam_line,
+    "launch_game": launch_game,
 }
 
 

@@ -52,6 +52,8 @@ long open_slot(HANDLE handle, HandleKind kind)
     case kind_pipe: open = slot < m.pipe_slots.size() && m.pipe_slots[slot].open; break;
     case kind_process: open = slot < m.process_slots.size() && m.process_slots[slot].open; break;
     case kind_snapshot: open = slot < m.snapshot_slots.size() && m.snapshot_slots[slot].open; break;
+    case kind_started: open = slot < m.started.size() && m.started[slot].process_open; break;
+    case kind_started_thread: open = slot < m.started.size() && m.started[slot].thread_open; break;
     }
     return open ? static_cast<long>(slot) : -1;
 }
@@ -151,6 +153,7 @@ size_t open_handle_count()
     for (const PipeSlot& slot : m.pipe_slots) count += slot.open ? 1 : 0;
     for (const ProcessSlot& slot : m.process_slots) count += slot.open ? 1 : 0;
     for (const SnapshotSlot& slot : m.snapshot_slots) count += slot.open ? 1 : 0;
+    for (const StartedProgram& program : m.started) count += (program.process_open ? 1 : 0) + (program.thread_open ? 1 : 0);
     return count;
 }
 
@@ -220,6 +223,14 @@ BOOL WINAPI CloseHandle(HANDLE object)
     }
     if ((slot = open_slot(object, kind_snapshot)) >= 0) {
         m.snapshot_slots[static_cast<size_t>(slot)].open = false;
+        return TRUE;
+    }
+    if ((slot = open_slot(object, kind_started)) >= 0) {
+        m.started[static_cast<size_t>(slot)].process_open = false;
+        return TRUE;
+    }
+    if ((slot = open_slot(object, kind_started_thread)) >= 0) {
+        m.started[static_cast<size_t>(slot)].thread_open = false;
         return TRUE;
     }
     fail_with(ERROR_INVALID_HANDLE);

@@ -37,6 +37,8 @@ struct Call {
                               // GetModuleFileNameA: size; Sleep: milliseconds;
                               // WaitForSingleObject: time-out; OpenProcess and
                               // CreateToolhelp32Snapshot: pid; lstrcpynA: max length
+                              // CreateProcessA: the command line in path, inherit_handles in
+                              // access, creation flags in flags, the process handle returned
     uint64_t at_ms = 0;       // virtual time of the call (see now_ms)
 };
 const std::vector<Call>& calls();
@@ -92,6 +94,31 @@ void end_process_after_waits(DWORD pid, int waits);
 void set_process_openable(DWORD pid, bool openable);  // false: OpenProcess fails (access denied)
 void fail_snapshots(int count);   // the next count snapshots return INVALID_HANDLE_VALUE
 void fail_waits(bool fail);       // WaitForSingleObject returns WAIT_FAILED
+
+// A process that appears at a virtual time: snapshots show it and OpenProcess opens it from
+// then on (add_process is the same at time 0).
+void add_process_at(uint64_t at_ms, DWORD pid, const std::string& exe_name);
+
+// ---- started programs ---------------------------------------------------------------------------
+// What a program started by CreateProcessA does. It runs for runs_ms of virtual time from its
+// start and then exits with exit_code; a wait on it with a time-out advances the virtual clock
+// by the time-out, or up to its end when that comes first. It can start a game: the process
+// game_pid, named game_exe, appearing game_after_ms after the program's start and then running
+// for game_waits timed-out waits on its handles (as end_process_after_waits).
+struct Program {
+    DWORD start_error = ERROR_SUCCESS;  // not ERROR_SUCCESS: CreateProcessA fails with it
+    DWORD pid = 5000;
+    uint64_t runs_ms = 0;
+    DWORD exit_code = 0;
+    DWORD game_pid = 0;  // 0: it starts no game
+    std::string game_exe = "Kel_Nordvale.exe";
+    uint64_t game_after_ms = 0;
+    int game_waits = 0;
+};
+// The next CreateProcessA follows this script; scripts are taken in the order given.
+void script_program(const Program& program);
+// The command lines of the programs started so far, in order.
+std::vector<std::string> started_command_lines();
 
 // ---- pipes -----------------------------------------------------------------------------------
 // One Discord pipe index, "\\.\pipe\discord-ipc-N". A peer is absent until configured.

@@ -15,7 +15,7 @@ long live_process(DWORD pid)
 {
     Machine& m = machine();
     for (size_t i = m.processes.size(); i > 0; --i) {
-        if (m.processes[i - 1].pid == pid && !m.processes[i - 1].ended) {
+        if (m.processes[i - 1].pid == pid && process_runs(m.processes[i - 1])) {
             return static_cast<long>(i - 1);
         }
     }
@@ -60,15 +60,26 @@ BOOL fill_entry(HANDLE snapshot, LPPROCESSENTRY32 entry, bool first)
 
 }  // namespace
 
+bool process_runs(const Process& process)
+{
+    return !process.ended && machine().elapsed_ms >= process.starts_at_ms;
+}
+
 }  // namespace detail
 
 using namespace detail;
 
 void add_process(DWORD pid, const std::string& exe_name)
 {
+    add_process_at(0, pid, exe_name);
+}
+
+void add_process_at(uint64_t at_ms, DWORD pid, const std::string& exe_name)
+{
     Process process;
     process.pid = pid;
     process.exe_name = exe_name;
+    process.starts_at_ms = at_ms;
     machine().processes.push_back(process);
 }
 
@@ -131,7 +142,7 @@ HANDLE WINAPI CreateToolhelp32Snapshot(DWORD flags, DWORD process_id)
     slot.open = true;
     if ((flags & TH32CS_SNAPPROCESS) != 0) {
         for (const Process& process : m.processes) {
-            if (!process.ended) {
+            if (process_runs(process)) {
                 SnapshotEntry entry;
                 entry.pid = process.pid;
                 entry.exe_name = process.exe_name;
@@ -182,13 +193,18 @@ HANDLE WINAPI OpenProcess(DWORD desired_access, BOOL inherit_handle, DWORD proce
     return handle;
 }
 
-// Only zero time-outs: a wait that would block has no meaning on a virtual clock.
+// Only zero time-outs on the game: a wait that would block has no meaning on a virtual clock
+// (a started program's end is scripted in virtual time, so waits on it may have any time-out).
 DWORD WINAPI WaitForSingleObject(HANDLE handle, DWORD milliseconds)
 {
     Machine& m = machine();
     Call& call = record("WaitForSingleObject");
     call.handle = handle;
     call.size = milliseconds;
+    long started = open_slot(handle, kind_started);
+    if (started >= 0) {
+        return wait_started(static_cast<size_t>(started), milliseconds);
+    }
     if (milliseconds != 0) {
         ADD_FAILURE() << "WaitForSingleObject with a time-out of " << milliseconds
                       << " ms: the fake supports only 0";

@@ -18,7 +18,14 @@ namespace detail {
 // Handles encode their kind above bit 16 and their slot + 1 below, so that no handle is ever
 // null or INVALID_HANDLE_VALUE. Slots are never reused before reset(), so a second close of the
 // same handle is caught.
-enum HandleKind : uintptr_t { kind_file = 1, kind_pipe = 2, kind_process = 3, kind_snapshot = 4 };
+enum HandleKind : uintptr_t {
+    kind_file = 1,
+    kind_pipe = 2,
+    kind_process = 3,
+    kind_snapshot = 4,
+    kind_started = 5,         // a program started by CreateProcessA
+    kind_started_thread = 6,  // its first thread
+};
 
 struct FileSlot {
     bool open = false;
@@ -55,6 +62,16 @@ struct Process {
     bool ended = false;
     bool openable = true;
     int waits_before_end = -1;  // -1: runs until end_process
+    uint64_t starts_at_ms = 0;  // shown and openable from this virtual time on
+};
+
+// A program started by CreateProcessA, and which of its two handles are still open.
+struct StartedProgram {
+    Program script;
+    std::string command_line;
+    uint64_t started_at_ms = 0;
+    bool process_open = true;
+    bool thread_open = true;
 };
 
 struct Machine {
@@ -84,6 +101,10 @@ struct Machine {
     std::vector<Process> processes;
     int snapshot_failures = 0;
     bool fail_waits = false;
+
+    // Programs to start: each CreateProcessA takes the first script left.
+    std::vector<Program> program_scripts;
+    std::vector<StartedProgram> started;
 
     // Pipes.
     std::array<PipePeer, 10> peers;
@@ -115,6 +136,11 @@ BOOL read_pipe(size_t slot, void* buffer, DWORD size, DWORD* bytes_read);
 BOOL write_pipe(size_t slot, const void* buffer, DWORD size, DWORD* bytes_written);
 void close_pipe(size_t slot);
 std::string pipe_name(int index);
+
+// True while process (an entry of the table) has started and not ended.
+bool process_runs(const Process& process);
+// WaitForSingleObject on a started program's handle.
+DWORD wait_started(size_t slot, DWORD milliseconds);
 
 BOOL read_file_slot(size_t slot, void* buffer, DWORD size, DWORD* bytes_read);
 BOOL write_file_slot(size_t slot, const void* buffer, DWORD size, DWORD* bytes_written);

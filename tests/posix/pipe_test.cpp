@@ -5,12 +5,16 @@
 #include <signal.h>
 #include <string.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <memory>
 #include <string>
+#include <vector>
 
 #include "platform/platform.h"
+#include "platform/posix/posix_internal.h"
 #include "posix_test_support.h"
 
 namespace {
@@ -31,6 +35,11 @@ class PosixPipe : public ::testing::Test {
 protected:
     TempDir runtime_;
     ScopedEnv xdg_{"XDG_RUNTIME_DIR", runtime_.path().c_str()};
+    // The other base variables are the test's own too, so that only its folders (and /tmp)
+    // are searched.
+    ScopedEnv tmpdir_{"TMPDIR", nullptr};
+    ScopedEnv tmp_{"TMP", nullptr};
+    ScopedEnv temp_{"TEMP", nullptr};
 
     // A server for pipe index at the runtime folder's sub_folder ("" or ending in '/').
     int serve(const std::string& sub_folder, int index, int backlog = 8)
@@ -41,6 +50,60 @@ protected:
         EXPECT_GE(fd, 0);
         return fd;
     }
+};
+
+// True when something already serves a Discord pipe name in the real /tmp, which every search
+// tries too (a Discord client started without a runtime folder): a test that needs a search
+// to find nothing of its own cannot run there.
+bool real_tmp_has_discord_sockets()
+{
+    for (int index = 0; index < 10; ++index) {
+        if (posix_test::exists("/tmp/discord-ipc-" + std::to_string(index))) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// A server at a socket path; its socket file is removed at the end of its scope.
+class Listener {
+public:
+    explicit Listener(const std::string& socket_path) : path_(socket_path)
+    {
+        fd_ = listen_unix(path_);
+    }
+    ~Listener()
+    {
+        go_away();
+        unlink(path_.c_str());
+    }
+    Listener(const Listener&) = delete;
+    Listener& operator=(const Listener&) = delete;
+
+    bool listening() const { return fd_ >= 0; }
+    const std::string& path() const { return path_; }
+    // The server ends as a crashed client does: its socket file stays, refusing connections.
+    void go_away()
+    {
+        if (fd_ >= 0) {
+            close(fd_);
+            fd_ = -1;
+        }
+    }
+    // True when a client is waiting to be accepted (it is accepted and let go at once).
+    bool took_a_client() const
+    {
+        int client = fd_ >= 0 ? accept_pending(fd_) : -1;
+        if (client < 0) {
+            return false;
+        }
+        close(client);
+        return true;
+    }
+
+private:
+    std::string path_;
+    int fd_ = -1;
 };
 
 // An open pipe and the server's end of it.
@@ -84,56 +147,247 @@ protected:
     }
 };
 
-TEST_F(PosixPipe, PipeIsFoundInThePlainFlatpakAndSnapLocations)
+// Every place of the search, in order of preference, as a base and the folder under it.
+struct SocketPlaceCase {
+    const char* base;  // an environment variable, or "/tmp"
+    const char* sub_folder;
+};
+
+const SocketPlaceCase kPlacesInOrder[] = {
+    {"XDG_RUNTIME_DIR", ""},
+    {"TMPDIR", ""},
+    {"TMP", ""},
+    {"TEMP", ""},
+    {"/tmp", ""},
+    {"XDG_RUNTIME_DIR", "app/com.discordapp.Discord/"},
+    {"XDG_RUNTIME_DIR", "app/com.discordapp.DiscordCanary/"},
+    {"XDG_RUNTIME_DIR", "app/dev.vencord.Vesktop/"},
+    {"XDG_RUNTIME_DIR", "snap.discord/"},
+    {"XDG_RUNTIME_DIR", "snap.discord-canary/"},
+    {"XDG_RUNTIME_DIR", ".flatpak/com.discordapp.Discord/xdg-run/"},
+    {"XDG_RUNTIME_DIR", ".flatpak/dev.vencord.Vesktop/xdg-run/"},
+};
+
+// The index of the place tests. The real /tmp takes part: a socket already there (a real
+// Discord client's) is left alone, and that place is not tried.
+const int kPlaceIndex = 9;
+
+// The base variables each set to a folder of their own.
+class PosixPipePlaces : public PosixPipe {
+protected:
+    TempDir tmpdir_folder_;
+    TempDir tmp_folder_;
+    TempDir temp_folder_;
+    ScopedEnv tmpdir_set_{"TMPDIR", tmpdir_folder_.path().c_str()};
+    ScopedEnv tmp_set_{"TMP", tmp_folder_.path().c_str()};
+    ScopedEnv temp_set_{"TEMP", temp_folder_.path().c_str()};
+
+    std::string socket_path(const SocketPlaceCase& place) const
+    {
+        std::string base = place.base;
+        if (base == "XDG_RUNTIME_DIR") {
+            base = runtime_.path();
+        } else if (base == "TMPDIR") {
+            base = tmpdir_folder_.path();
+        } else if (base == "TMP") {
+            base = tmp_folder_.path();
+        } else if (base == "TEMP") {
+            base = temp_folder_.path();
+        }
+        return base + "/" + place.sub_folder + "discord-ipc-" + std::to_string(kPlaceIndex);
+    }
+};
+
+TEST_F(PosixPipePlaces, EveryPlaceIsFoundWhenItAloneHasAServer)
 {
-    struct Case {
-        const char* sub_folder;
-        int index;
-    };
-    const Case cases[] = {
-        {"", 0},
-        {"app/com.discordapp.Discord/", 1},
-        {"snap.discord/", 2},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.sub_folder);
-        int listen_fd = serve(c.sub_folder, c.index);
-        HANDLE pipe = open_pipe(c.index);
+    for (const SocketPlaceCase& place : kPlacesInOrder) {
+        std::string path = socket_path(place);
+        SCOPED_TRACE(path);
+        if (posix_test::exists(path)) {
+            continue;
+        }
+        Listener server(path);
+        ASSERT_TRUE(server.listening());
+        HANDLE pipe = open_pipe(kPlaceIndex);
         ASSERT_NE(INVALID_HANDLE_VALUE, pipe);
-        EXPECT_NE(nullptr, pipe);
-        int server_fd = accept_pending(listen_fd);
-        EXPECT_GE(server_fd, 0);
+        EXPECT_TRUE(server.took_a_client());
         EXPECT_TRUE(CloseHandle(pipe));
-        close(server_fd);
-        close(listen_fd);
     }
 }
 
-TEST_F(PosixPipe, PlainLocationComesFirstAndAStaleSocketIsPassedOver)
+TEST_F(PosixPipePlaces, FirstPlaceInOrderWinsAndAGoneServerIsPassedOver)
 {
-    int plain = serve("", 0);
-    int flatpak = serve("app/com.discordapp.Discord/", 0);
-    HANDLE pipe = open_pipe(0);
-    ASSERT_NE(INVALID_HANDLE_VALUE, pipe);
-    int server_fd = accept_pending(plain);
-    EXPECT_GE(server_fd, 0) << "connected to the plain location";
-    EXPECT_LT(accept_pending(flatpak), 0);
-    CloseHandle(pipe);
-    close(server_fd);
+    if (real_tmp_has_discord_sockets()) {
+        GTEST_SKIP() << "a Discord pipe is served in /tmp";
+    }
+    // A server in every place. Each open must take the first one still listening; that server
+    // then goes away, and the next open must take the next place.
+    std::vector<std::unique_ptr<Listener>> servers;
+    for (const SocketPlaceCase& place : kPlacesInOrder) {
+        std::string path = socket_path(place);
+        if (!posix_test::exists(path)) {
+            servers.emplace_back(new Listener(path));
+            ASSERT_TRUE(servers.back()->listening()) << path;
+        }
+    }
+    for (size_t next = 0; next < servers.size(); ++next) {
+        SCOPED_TRACE(servers[next]->path());
+        HANDLE pipe = open_pipe(kPlaceIndex);
+        ASSERT_NE(INVALID_HANDLE_VALUE, pipe);
+        EXPECT_TRUE(servers[next]->took_a_client());
+        for (size_t later = next + 1; later < servers.size(); ++later) {
+            EXPECT_FALSE(servers[later]->took_a_client()) << "taken instead: " << servers[later]->path();
+        }
+        CloseHandle(pipe);
+        servers[next]->go_away();
+    }
+    EXPECT_EQ(INVALID_HANDLE_VALUE, open_pipe(kPlaceIndex));
+    EXPECT_EQ(ERROR_FILE_NOT_FOUND, GetLastError());
+}
 
-    // A server that went away leaves its socket file behind: connecting to it is refused.
-    close(plain);
-    pipe = open_pipe(0);
+TEST_F(PosixPipe, FolderMadeAfterASearchIsFoundByTheNext)
+{
+    if (real_tmp_has_discord_sockets()) {
+        GTEST_SKIP() << "a Discord pipe is served in /tmp";
+    }
+    for (int index = 0; index < 10; ++index) {
+        EXPECT_EQ(INVALID_HANDLE_VALUE, open_pipe(index));
+    }
+    Listener server(runtime_.path() + "/app/dev.vencord.Vesktop/discord-ipc-1");
+    ASSERT_TRUE(server.listening());
+    EXPECT_EQ(INVALID_HANDLE_VALUE, open_pipe(0));
+    HANDLE pipe = open_pipe(1);
     ASSERT_NE(INVALID_HANDLE_VALUE, pipe);
-    server_fd = accept_pending(flatpak);
-    EXPECT_GE(server_fd, 0) << "connected to the Flatpak location";
+    EXPECT_TRUE(server.took_a_client());
     CloseHandle(pipe);
-    close(server_fd);
-    close(flatpak);
+}
+
+TEST_F(PosixPipe, SnapConfinedCallerSearchesTheRealRuntimeFolder)
+{
+    ScopedEnv snap("XDG_RUNTIME_DIR", (runtime_.path() + "/snap.kel-launcher").c_str());
+    const char* sub_folders[] = {"", "app/com.discordapp.Discord/"};
+    for (const char* sub_folder : sub_folders) {
+        SCOPED_TRACE(sub_folder);
+        Listener server(runtime_.path() + "/" + sub_folder + "discord-ipc-4");
+        ASSERT_TRUE(server.listening());
+        HANDLE pipe = open_pipe(4);
+        ASSERT_NE(INVALID_HANDLE_VALUE, pipe);
+        EXPECT_TRUE(server.took_a_client());
+        CloseHandle(pipe);
+    }
+}
+
+// A server at a socket path run by another user (nobody), until the end of its scope.
+class OtherUsersServer {
+public:
+    enum State { kListening = 1, kNoSuchUser = 2, kFailed = 3 };
+
+    explicit OtherUsersServer(const std::string& socket_path) : path_(socket_path)
+    {
+        int ready[2];
+        int done[2];
+        if (pipe(ready) != 0 || pipe(done) != 0) {
+            return;
+        }
+        pid_ = fork();
+        if (pid_ == 0) {
+            close(ready[0]);
+            close(done[1]);
+            char state = kNoSuchUser;
+            if (setgid(65534) == 0 && setuid(65534) == 0) {
+                state = listen_unix(path_) >= 0 ? kListening : kFailed;
+            }
+            ssize_t written = write(ready[1], &state, 1);
+            char ignored;
+            ssize_t got = read(done[0], &ignored, 1);  // until the test closes its end
+            _exit(written == 1 && got >= 0 ? 0 : 1);
+        }
+        close(ready[1]);
+        close(done[0]);
+        done_fd_ = done[1];
+        char state = kFailed;
+        if (read(ready[0], &state, 1) == 1) {
+            state_ = (State)state;
+        }
+        close(ready[0]);
+    }
+    ~OtherUsersServer()
+    {
+        if (done_fd_ >= 0) {
+            close(done_fd_);
+        }
+        if (pid_ > 0) {
+            waitpid(pid_, nullptr, 0);
+        }
+        unlink(path_.c_str());
+    }
+    OtherUsersServer(const OtherUsersServer&) = delete;
+    OtherUsersServer& operator=(const OtherUsersServer&) = delete;
+    State state() const { return state_; }
+
+private:
+    std::string path_;
+    pid_t pid_ = -1;
+    int done_fd_ = -1;
+    State state_ = kFailed;
+};
+
+TEST_F(PosixPipe, ServerOfAnotherUserInASharedFolderIsPassedOver)
+{
+    if (geteuid() != 0 || real_tmp_has_discord_sockets()) {
+        GTEST_SKIP() << "serving a socket as another user needs root, and /tmp without Discord pipes";
+    }
+    // A folder every user can write to, as /tmp, searched before the Flatpak client's.
+    TempDir shared;
+    ASSERT_EQ(0, chmod(shared.path().c_str(), 01777));
+    ScopedEnv tmpdir("TMPDIR", shared.path().c_str());
+    OtherUsersServer stranger(shared.path() + "/discord-ipc-2");
+    if (stranger.state() == OtherUsersServer::kNoSuchUser) {
+        GTEST_SKIP() << "this machine does not let a process become another user";
+    }
+    ASSERT_EQ(OtherUsersServer::kListening, stranger.state());
+
+    EXPECT_EQ(INVALID_HANDLE_VALUE, open_pipe(2));
+    EXPECT_EQ(ERROR_ACCESS_DENIED, GetLastError());
+    Listener own(runtime_.path() + "/app/com.discordapp.Discord/discord-ipc-2");
+    ASSERT_TRUE(own.listening());
+    HANDLE pipe = open_pipe(2);
+    ASSERT_NE(INVALID_HANDLE_VALUE, pipe);
+    EXPECT_TRUE(own.took_a_client());
+    CloseHandle(pipe);
+}
+
+TEST(PosixRuntimeFolder, VariableOrTheUsersFolderAndNeverASnapsOwn)
+{
+    const std::string users = "/run/user/" + std::to_string(getuid());
+    struct Case {
+        const char* value;  // null: unset
+        std::string folder;
+    };
+    const Case cases[] = {
+        {"/run/user/1000", "/run/user/1000"},
+        {"/run/user/1000/", "/run/user/1000"},
+        {"/run/user/1000/snap.kel-launcher", "/run/user/1000"},
+        {"/run/user/1000/snap.kel-launcher/", "/run/user/1000"},
+        {"/run/user/1000/snapshots", "/run/user/1000/snapshots"},
+        {"/srv/snap.x/run", "/srv/snap.x/run"},
+        {nullptr, users},
+        {"", users},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.value != nullptr ? c.value : "(unset)");
+        ScopedEnv xdg("XDG_RUNTIME_DIR", c.value);
+        char folder[108];
+        ASSERT_EQ(1, posix_runtime_folder(folder, sizeof folder));
+        EXPECT_EQ(c.folder, folder);
+    }
 }
 
 TEST_F(PosixPipe, AbsentIndexAndOtherPipeNamesAreNotFound)
 {
+    if (real_tmp_has_discord_sockets()) {
+        GTEST_SKIP() << "a Discord pipe is served in /tmp";
+    }
     int listen_fd = serve("", 0);
     const std::string names[] = {
         discord_pipe_name(3),
@@ -149,23 +403,6 @@ TEST_F(PosixPipe, AbsentIndexAndOtherPipeNamesAreNotFound)
         EXPECT_EQ(ERROR_FILE_NOT_FOUND, GetLastError());
     }
     EXPECT_LT(accept_pending(listen_fd), 0);
-    close(listen_fd);
-}
-
-TEST_F(PosixPipe, RuntimeFolderIsTheFirstVariableSet)
-{
-    TempDir other;
-    int listen_fd = listen_unix(other.path() + "/discord-ipc-0");
-    ASSERT_GE(listen_fd, 0);
-    ScopedEnv tmp("TMPDIR", other.path().c_str());
-
-    EXPECT_EQ(INVALID_HANDLE_VALUE, open_pipe(0)) << "XDG_RUNTIME_DIR is set and comes first";
-    {
-        ScopedEnv no_xdg("XDG_RUNTIME_DIR", nullptr);
-        HANDLE pipe = open_pipe(0);
-        ASSERT_NE(INVALID_HANDLE_VALUE, pipe) << "TMPDIR is next";
-        CloseHandle(pipe);
-    }
     close(listen_fd);
 }
 

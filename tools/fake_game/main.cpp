@@ -1,5 +1,6 @@
 // Stand-in for the game client process: writes its process id, then waits for its stop file
-// or its time limit. It has no window and does nothing else.
+// or its time limit, and ends with the exit code it was given. It has no window and does
+// nothing else.
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -55,7 +56,7 @@ bool write_pid_file(const std::string& path) {
 
 int usage(const char* problem) {
     std::fprintf(stderr, "Kel_Nordvale: %s\nusage: Kel_Nordvale.exe [--pid-file FILE] [--stop-file FILE] "
-                         "[--max-seconds N]\n", problem);
+                         "[--max-seconds N] [--exit-code N]\n", problem);
     return 2;
 }
 
@@ -65,6 +66,7 @@ int main(int argc, char** argv) {
     std::string pid_file;
     std::string stop_file;
     double max_seconds = 300;
+    int exit_code = 0;
     for (int i = 1; i < argc; ++i) {
         std::string name = argv[i];
         if (i + 1 >= argc) return usage(("option " + name + " needs a value").c_str());
@@ -77,6 +79,10 @@ int main(int argc, char** argv) {
             char* end = nullptr;
             max_seconds = std::strtod(value.c_str(), &end);
             if (!end || *end != '\0' || max_seconds < 0) return usage("bad --max-seconds");
+        } else if (name == "--exit-code") {
+            char* end = nullptr;
+            exit_code = static_cast<int>(std::strtol(value.c_str(), &end, 10));
+            if (!end || *end != '\0') return usage("bad --exit-code");
         } else {
             return usage(("unknown option " + name).c_str());
         }
@@ -88,8 +94,8 @@ int main(int argc, char** argv) {
     auto deadline = std::chrono::steady_clock::now() +
                     std::chrono::milliseconds(static_cast<long long>(max_seconds * 1000.0));
     while (std::chrono::steady_clock::now() < deadline) {
-        if (!stop_file.empty() && file_exists(stop_file)) return 0;
+        if (!stop_file.empty() && file_exists(stop_file)) return exit_code;
         sleep_ms(20);
     }
-    return 0;
+    return exit_code;
 }

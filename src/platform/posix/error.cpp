@@ -79,9 +79,13 @@ DWORD posix_win32_error(int error_number, PosixCall call)
         // simply does not exist.
         return ERROR_FILE_NOT_FOUND;
     case EAGAIN:
-        // Only connect() meets EAGAIN here (the other descriptors block): the server's queue
-        // of pending connections is full, which Windows reports as a busy pipe.
-        return ERROR_PIPE_BUSY;
+        // Starting a program: no room for another process. Otherwise only connect() meets
+        // EAGAIN here (the other descriptors block): the server's queue of pending connections
+        // is full, which Windows reports as a busy pipe.
+        return call == kPosixCallSpawn ? ERROR_NO_PROC_SLOTS : ERROR_PIPE_BUSY;
+    case ENOEXEC:
+        // A file that is no program, which Windows does not start either.
+        return ERROR_BAD_EXE_FORMAT;
     default:
         return ERROR_GEN_FAILURE;
     }

@@ -20,7 +20,7 @@ int posix_handle_kind(HANDLE handle)
         return 0;
     }
     uintptr_t kind = value & kKindMask;
-    if (kind < kPosixHandleFile || kind > kPosixHandleProcessDir) {
+    if (kind < kPosixHandleFile || kind > kPosixHandleThread) {
         return 0;
     }
     if ((value >> kKindBits) > 0x7FFFFFFFu) {
@@ -45,6 +45,13 @@ BOOL WINAPI CloseHandle(HANDLE object)
         return FALSE;
     }
     int fd = posix_handle_fd(object, (PosixHandleKind)kind);
+    if (kind == kPosixHandleChild) {
+        posix_close_child((pid_t)fd);
+        return TRUE;
+    }
+    if (kind == kPosixHandleThread) {
+        return TRUE;  // nothing behind it to close
+    }
     // No retry after EINTR: Linux has released the descriptor by then, and a second close could
     // hit a descriptor opened meanwhile.
     if (close(fd) != 0 && errno != EINTR) {

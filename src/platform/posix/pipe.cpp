@@ -2,6 +2,7 @@
 // writes and peeks with the results Windows gives for a byte-mode pipe.
 #include <errno.h>
 #include <fcntl.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/ioctl.h>
@@ -14,13 +15,71 @@
 static const char kPipePrefix[] = "\\\\.\\pipe\\";
 static const char kDiscordPipe[] = "discord-ipc-";
 
-// Where the Discord client puts its socket under the runtime folder: a native install, then
-// the Flatpak and the Snap packages, each in its sandbox's folder.
-static const char* const kSocketFolders[] = {
-    "",
-    "app/com.discordapp.Discord/",
-    "snap.discord/",
+// Where the Discord client puts its socket "discord-ipc-N", in order of preference: the plain
+// socket in each base folder first, then the sandboxed clients' folders under the runtime
+// folder. A base is the runtime folder (kRuntimeBase, see posix_runtime_folder), the value of
+// an environment variable, or a fixed folder (starting with '/').
+struct SocketPlace {
+    const char* base;
+    const char* sub_folder;  // "" or ending in '/'
 };
+
+static const char kRuntimeBase[] = "XDG_RUNTIME_DIR";
+
+static const SocketPlace kSocketPlaces[] = {
+    {kRuntimeBase, ""},
+    {"TMPDIR", ""},
+    {"TMP", ""},
+    {"TEMP", ""},
+    {"/tmp", ""},
+    {kRuntimeBase, "app/com.discordapp.Discord/"},                // Flatpak Discord
+    {kRuntimeBase, "app/com.discordapp.DiscordCanary/"},          // Flatpak Discord Canary
+    {kRuntimeBase, "app/dev.vencord.Vesktop/"},                   // Flatpak Vesktop
+    {kRuntimeBase, "snap.discord/"},                              // Snap discord
+    {kRuntimeBase, "snap.discord-canary/"},                       // Snap discord-canary
+    {kRuntimeBase, ".flatpak/com.discordapp.Discord/xdg-run/"},   // Flatpak Discord, xdg-run
+    {kRuntimeBase, ".flatpak/dev.vencord.Vesktop/xdg-run/"},      // Flatpak Vesktop, xdg-run
+};
+
+static const unsigned kSocketPlaceCount = sizeof kSocketPlaces / sizeof kSocketPlaces[0];
+
+// What a search knows of a place's folder.
+enum SocketFolderState {
+    kFolderUnknown = 0,
+    kFolderSkipped,  // no such base, a folder already tried, or a path too long for a socket
+    kFolderAbsent,
+    kFolderPresent,
+};
+
+// A place's folder, ending in '/', with what is known of it. Every search for the Discord
+// socket runs through the indexes 0 to 9 in rising order, and most folders of the table do not
+// exist: a search looks each folder up once, at its first index, and its later indexes try only
+// the folders that exist. A folder made later is found by the next search.
+struct SocketFolder {
+    char path[sizeof(sockaddr_un::sun_path)];
+    SocketFolderState state;
+};
+
+static SocketFolder g_socket_folders[kSocketPlaceCount];
+// The index of the last open; an index not above it starts a new search.
+static long g_last_index = -1;
+
+// One unconnected socket is kept from one open to the next. Linux leaves a Unix socket
+// unconnected after a failed connect, so while Discord is away the same socket tries every
+// place of every index, without a socket() and a close() for each of the ten pipe names.
+static int g_spare_socket = -1;
+
+// The user's id does not change while the program runs.
+static uid_t posix_user_id(void)
+{
+    static bool known = false;
+    static uid_t user_id = 0;
+    if (!known) {
+        user_id = getuid();
+        known = true;
+    }
+    return user_id;
+}
 
 int posix_is_pipe_name(const char* name)
 {
@@ -44,19 +103,6 @@ static const char* posix_discord_index(const char* pipe_name)
     return count == 0 ? nullptr : digits;
 }
 
-// The folder the Discord client puts its sockets in: the first of these variables that is set.
-static const char* posix_runtime_folder(void)
-{
-    static const char* const kVariables[] = {"XDG_RUNTIME_DIR", "TMPDIR", "TMP", "TEMP"};
-    for (const char* variable : kVariables) {
-        const char* value = getenv(variable);
-        if (value != nullptr && value[0] != '\0') {
-            return value;
-        }
-    }
-    return "/tmp";
-}
-
 // Appends text at *length; 0 when it does not fit with a terminator.
 static int posix_append(char* buffer, size_t capacity, size_t* length, const char* text)
 {
@@ -69,18 +115,140 @@ static int posix_append(char* buffer, size_t capacity, size_t* length, const cha
     return 1;
 }
 
+int posix_runtime_folder(char* buffer, size_t capacity)
+{
+    const char* value = getenv("XDG_RUNTIME_DIR");
+    size_t length = 0;
+    if (value == nullptr || value[0] == '\0') {
+        // A launcher that cleans the environment drops the variable; the folder is still there.
+        char fallback[32];
+        snprintf(fallback, sizeof fallback, "/run/user/%u", (unsigned)posix_user_id());
+        return posix_append(buffer, capacity, &length, fallback);
+    }
+    if (!posix_append(buffer, capacity, &length, value)) {
+        return 0;
+    }
+    while (length > 1 && buffer[length - 1] == '/') {
+        buffer[--length] = '\0';
+    }
+    // A Snap-confined program gets a runtime folder of its own, "<runtime>/snap.<name>"; the
+    // Discord client's socket is in the real one, its parent.
+    char* last_slash = strrchr(buffer, '/');
+    if (last_slash != nullptr && last_slash != buffer && strncmp(last_slash + 1, "snap.", 5) == 0) {
+        *last_slash = '\0';
+    }
+    return 1;
+}
+
+// The folder of place, ending in '/', into buffer; 0 when its base is not set (an environment
+// variable unset or empty) or the path does not fit.
+static int posix_place_folder(const SocketPlace* place, char* buffer, size_t capacity)
+{
+    size_t length = 0;
+    buffer[0] = '\0';
+    if (place->base == kRuntimeBase) {
+        if (!posix_runtime_folder(buffer, capacity)) {
+            return 0;
+        }
+        length = strlen(buffer);
+    } else if (place->base[0] == '/') {
+        if (!posix_append(buffer, capacity, &length, place->base)) {
+            return 0;
+        }
+    } else {
+        const char* value = getenv(place->base);
+        if (value == nullptr || value[0] == '\0' || !posix_append(buffer, capacity, &length, value)) {
+            return 0;
+        }
+    }
+    if (length == 0 || buffer[length - 1] != '/') {
+        if (!posix_append(buffer, capacity, &length, "/")) {
+            return 0;
+        }
+    }
+    return posix_append(buffer, capacity, &length, place->sub_folder);
+}
+
+// The state of a folder not looked up yet in this search: one call, whatever the answer.
+static SocketFolderState posix_look_up_folder(const char* path)
+{
+    if (access(path, F_OK) == 0) {
+        return kFolderPresent;
+    }
+    // Only a folder that surely is not there is passed over; any other failure is left for
+    // the connect to report.
+    return errno == ENOENT || errno == ENOTDIR ? kFolderAbsent : kFolderPresent;
+}
+
+// Brings the folders of the table up to date for an open of index: a new search looks every
+// folder up anew; a later index of the same search reuses what the search found, unless the
+// environment has named another folder meanwhile.
+static void posix_update_socket_folders(long index)
+{
+    bool new_search = index <= g_last_index;
+    g_last_index = index;
+    for (unsigned row = 0; row < kSocketPlaceCount; ++row) {
+        SocketFolder* folder = &g_socket_folders[row];
+        char path[sizeof folder->path];
+        if (!posix_place_folder(&kSocketPlaces[row], path, sizeof path)) {
+            folder->path[0] = '\0';
+            folder->state = kFolderSkipped;
+            continue;
+        }
+        if (!new_search && folder->state != kFolderUnknown && strcmp(folder->path, path) == 0) {
+            continue;
+        }
+        memcpy(folder->path, path, sizeof path);
+        folder->state = kFolderUnknown;
+        for (unsigned earlier = 0; earlier < row; ++earlier) {
+            if (strcmp(g_socket_folders[earlier].path, path) == 0) {
+                folder->state = kFolderSkipped;  // tried already, under another base
+                break;
+            }
+        }
+        if (folder->state == kFolderUnknown) {
+            folder->state = posix_look_up_folder(path);
+        }
+    }
+}
+
 static int posix_socket_address(struct sockaddr_un* address, const char* folder,
-                                const char* sub_folder, const char* digits)
+                                const char* digits)
 {
     memset(address, 0, sizeof *address);
     address->sun_family = AF_UNIX;
     size_t length = 0;
     const size_t capacity = sizeof address->sun_path;
     return posix_append(address->sun_path, capacity, &length, folder) &&
-           posix_append(address->sun_path, capacity, &length, "/") &&
-           posix_append(address->sun_path, capacity, &length, sub_folder) &&
            posix_append(address->sun_path, capacity, &length, kDiscordPipe) &&
            posix_append(address->sun_path, capacity, &length, digits);
+}
+
+// The socket for the next connect: the spare one, or a new one.
+static int posix_take_spare_socket(void)
+{
+    if (g_spare_socket < 0) {
+        // Non-blocking while connecting: a Unix socket connect either completes at once or,
+        // when the server's queue is full, would wait for room; a busy Windows pipe fails at
+        // once.
+        g_spare_socket = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    }
+    return g_spare_socket;
+}
+
+// 1 when the server behind a connected socket runs as this program's user. Some places are
+// shared by every user (/tmp above all), and there another user's program could stand in for
+// Discord and be sent the player's activity; the user's own Discord client always runs as the
+// user, sandboxed or not.
+static int posix_served_by_own_user(int fd)
+{
+    static uid_t own_user = (uid_t)-1;
+    if (own_user == (uid_t)-1) {
+        own_user = geteuid();
+    }
+    struct ucred peer;
+    socklen_t length = sizeof peer;
+    return getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &length) == 0 && peer.uid == own_user;
 }
 
 HANDLE posix_pipe_open(const char* pipe_name)
@@ -90,41 +258,45 @@ HANDLE posix_pipe_open(const char* pipe_name)
         posix_set_last_error(ERROR_FILE_NOT_FOUND);
         return INVALID_HANDLE_VALUE;
     }
-    // Non-blocking while connecting: a Unix socket connect either completes at once or, when
-    // the server's queue is full, would wait for room; a busy Windows pipe fails at once.
-    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    if (fd < 0) {
-        posix_set_last_error_from_errno(kPosixCallOther);
-        return INVALID_HANDLE_VALUE;
-    }
-    const char* folder = posix_runtime_folder();
+    posix_update_socket_folders(strtol(digits, nullptr, 10));
     int telling_errno = 0;  // the first failure that says more than "nobody there"
-    for (const char* sub_folder : kSocketFolders) {
+    for (const SocketFolder& folder : g_socket_folders) {
         struct sockaddr_un address;
-        if (!posix_socket_address(&address, folder, sub_folder, digits)) {
+        if (folder.state != kFolderPresent || !posix_socket_address(&address, folder.path, digits)) {
             continue;  // a path too long for a socket address cannot be where a server is
         }
-        // Linux leaves a Unix socket unconnected after a failed connect, so the same socket
-        // tries the next place.
+        int fd = posix_take_spare_socket();
+        if (fd < 0) {
+            posix_set_last_error_from_errno(kPosixCallOther);
+            return INVALID_HANDLE_VALUE;
+        }
         int result;
         do {
             result = connect(fd, (const struct sockaddr*)&address, sizeof address);
         } while (result != 0 && errno == EINTR);
-        if (result == 0) {
-            // Reads and writes on the pipe are synchronous, as the system opens it.
-            int flags = fcntl(fd, F_GETFL);
-            if (flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
-                posix_set_last_error_from_errno(kPosixCallOther);
-                close(fd);
-                return INVALID_HANDLE_VALUE;
+        if (result != 0) {
+            if (telling_errno == 0 && errno != ENOENT && errno != ECONNREFUSED) {
+                telling_errno = errno;
             }
-            return posix_handle_make(fd, kPosixHandlePipe);
+            continue;
         }
-        if (telling_errno == 0 && errno != ENOENT && errno != ECONNREFUSED) {
-            telling_errno = errno;
+        g_spare_socket = -1;  // connected: it is no longer spare
+        if (!posix_served_by_own_user(fd)) {
+            close(fd);
+            if (telling_errno == 0) {
+                telling_errno = EACCES;
+            }
+            continue;
         }
+        // Reads and writes on the pipe are synchronous, as the system opens it.
+        int flags = fcntl(fd, F_GETFL);
+        if (flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+            posix_set_last_error_from_errno(kPosixCallOther);
+            close(fd);
+            return INVALID_HANDLE_VALUE;
+        }
+        return posix_handle_make(fd, kPosixHandlePipe);
     }
-    close(fd);
     posix_set_last_error(telling_errno != 0 ? posix_win32_error(telling_errno, kPosixCallOpen)
                                             : ERROR_FILE_NOT_FOUND);
     return INVALID_HANDLE_VALUE;

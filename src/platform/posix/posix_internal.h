@@ -1,19 +1,25 @@
 // Shared by the files of the POSIX layer: handle values, the last error, errno translation.
 #pragma once
 
+#include <stddef.h>
+#include <sys/types.h>
+
 #include "platform/win32_subset.h"
 
-// What a handle's descriptor is. The kind is kept in the low bits of the handle value, so a
-// handle needs no table and a call can refuse a handle of the wrong kind without a system call.
+// What a handle's number is (a descriptor, or for a started program its pid). The kind is kept
+// in the low bits of the handle value, so a handle needs no table and a call can refuse a handle
+// of the wrong kind without a system call.
 enum PosixHandleKind {
     kPosixHandleFile = 1,      // a regular file (or anything else open()ed by path)
     kPosixHandlePipe = 2,      // a connected Unix stream socket standing for a named pipe
     kPosixHandleProcess = 3,   // a pidfd
     kPosixHandleSnapshot = 4,  // the /proc directory, walked as a process-list snapshot
     kPosixHandleProcessDir = 5,  // a process's /proc/<pid> folder, where there is no pidfd
+    kPosixHandleChild = 6,     // a program started by CreateProcessA: its pid, no descriptor
+    kPosixHandleThread = 7,    // the first thread of such a program: its pid, no descriptor
 };
 
-// The fd goes above four kind bits. A valid handle always has a kind from 1 to 5 in those bits,
+// The fd goes above four kind bits. A valid handle always has a kind from 1 to 7 in those bits,
 // so it is never 0 (NULL) and never all ones (INVALID_HANDLE_VALUE).
 HANDLE posix_handle_make(int fd, PosixHandleKind kind);
 // The descriptor of handle when it carries the kind wanted, else -1.
@@ -27,6 +33,7 @@ enum PosixCall {
     kPosixCallMkdir,
     kPosixCallRead,
     kPosixCallWrite,
+    kPosixCallSpawn,
     kPosixCallOther,
 };
 
@@ -43,6 +50,17 @@ BOOL posix_transfer_result(long count, PosixCall call, DWORD* transferred);
 // Copies a Win32 path into buffer with every backslash turned into a slash. 1 when it fits,
 // else 0 with ERROR_FILENAME_EXCED_RANGE set (and ERROR_INVALID_PARAMETER for a null path).
 int posix_translate_path(const char* path, char* buffer, unsigned capacity);
+
+// The runtime folder where the Discord client puts its socket, without a final '/':
+// XDG_RUNTIME_DIR, or /run/user/<uid> when that is unset or empty, and its parent when it is a
+// Snap's own folder ".../snap.<name>". 0 when it does not fit in capacity.
+int posix_runtime_folder(char* buffer, size_t capacity);
+
+// WaitForSingleObject on a program started by CreateProcessA.
+DWORD posix_wait_child(pid_t pid, DWORD milliseconds);
+// CloseHandle of such a program's handle: it is reaped if it has ended, and signals are no
+// longer passed on to it.
+void posix_close_child(pid_t pid);
 
 // The pipe side of CreateFileA: connects the Unix socket behind a "\\.\pipe\..." name.
 // INVALID_HANDLE_VALUE with the last error set when there is none to connect to.

@@ -87,6 +87,10 @@ static int64_t posix_monotonic_ms(void)
 // its parent has not reaped.
 DWORD WINAPI WaitForSingleObject(HANDLE handle, DWORD milliseconds)
 {
+    int child_pid = posix_handle_fd(handle, kPosixHandleChild);
+    if (child_pid > 0) {
+        return posix_wait_child((pid_t)child_pid, milliseconds);
+    }
     int folder_fd = posix_handle_fd(handle, kPosixHandleProcessDir);
     if (folder_fd >= 0) {
         return posix_wait_process_folder(folder_fd, milliseconds);
