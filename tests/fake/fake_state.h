@@ -55,6 +55,8 @@ struct Process {
     bool ended = false;
     bool openable = true;
     int waits_before_end = -1;  // -1: runs until end_process
+    bool end_scheduled = false; // end_process_at: it ends at end_at_ms of the virtual clock
+    uint64_t end_at_ms = 0;
 };
 
 struct Machine {
@@ -100,6 +102,9 @@ Machine& machine();
 
 // Records a call and returns it for its arguments to be filled in.
 Call& record(const char* name);
+
+// Moves the virtual clock on by milliseconds and runs the sleep hook, as every Sleep does.
+void pass_time(uint64_t milliseconds);
 
 // Sets the error that GetLastError reports, for a call that fails.
 void fail_with(DWORD error);
