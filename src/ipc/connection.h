@@ -25,6 +25,8 @@ int ipc_set_activity(IpcConnection* connection, uint32_t process_id, const char*
 // connected.
 void ipc_clear_activity(IpcConnection* connection, uint32_t process_id);
 
-// Drops the connection when the Discord client has closed its end of the pipe, found without
-// sending anything or blocking. Nothing when not connected or when the pipe is healthy.
-void ipc_drop_if_peer_closed(IpcConnection* connection);
+// Deals with what the Discord client did since the last call, before anything is sent: drops
+// the connection when the client has closed its end of the pipe or sent a CLOSE (logged like a
+// refusal), answers its PINGs, and passes over any other frame it sent unasked. Nothing when not
+// connected; one peek and nothing else when nothing has come.
+void ipc_handle_unasked_frames(IpcConnection* connection);

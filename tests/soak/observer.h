@@ -8,9 +8,10 @@
 
 namespace soak {
 
-// The longest a pass may take on the fake clock: the handshake reply and then the publish reply
-// may each take the whole reply limit, plus the few milliseconds of polling steps around them.
-const uint64_t kLongestPassMs = 2 * 5000 + 20;
+// The longest a pass may take on the fake clock: the frames that came unasked since the last
+// pass, the handshake reply and then the publish reply may each take the whole reply limit, plus
+// the few milliseconds of polling steps around them.
+const uint64_t kLongestPassMs = 3 * 5000 + 30;
 // The presence end waits for at most one reply.
 const uint64_t kLongestEndMs = 5000 + 10;
 
@@ -48,6 +49,7 @@ public:
     long commands() const { return commands_; }
     long handshakes() const { return handshakes_; }
     long log_records() const { return log_records_; }
+    long pongs() const { return pongs_; }
 
 private:
     void check_command(const std::string& payload);
@@ -78,6 +80,7 @@ private:
     long commands_ = 0;
     long handshakes_ = 0;
     long log_records_ = 0;
+    long pongs_ = 0;
 };
 
 }  // namespace soak

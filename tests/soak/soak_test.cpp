@@ -119,9 +119,9 @@ void watch_pipe_writes(soak::Observer& observer)
 
 void print_totals(const char* what, uint64_t seed, const PassClock& clock, const soak::Observer& observer)
 {
-    std::printf("%s: seed %llu, %ld passes, %ld handshakes, %ld commands, %ld log records\n",
+    std::printf("%s: seed %llu, %ld passes, %ld handshakes, %ld commands, %ld pongs, %ld log records\n",
                 what, static_cast<unsigned long long>(seed), clock.total_passes(), observer.handshakes(),
-                observer.commands(), observer.log_records());
+                observer.commands(), observer.pongs(), observer.log_records());
 }
 
 TEST(AllocGuard, CountsOnlyTheProgramsOwnAllocations)
