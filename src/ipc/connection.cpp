@@ -81,13 +81,13 @@ int read_answer(HANDLE pipe, const char* nonce_key, uint32_t* opcode, char* repl
     }
 }
 
-// Sends a command (opcode 1) and waits for its answer: 1 with the answer in reply; 0 when the
-// connection was dropped (a failed write or read, no answer in time, or the peer's CLOSE).
-int send_command(IpcConnection* connection, const char* payload, char* reply, uint32_t capacity)
+// Sends a command (opcode 1), written at the tick count written_ms, and waits for its answer: 1
+// with the answer in reply; 0 when the connection was dropped (a failed write or read, no answer
+// in time, or the peer's CLOSE).
+int send_command(IpcConnection* connection, const char* payload, char* reply, uint32_t capacity, DWORD written_ms)
 {
     char nonce_key[kNonceKeyCapacity];
     format_bounded(nonce_key, sizeof nonce_key, "\"nonce\":\"%lu\"", static_cast<unsigned long>(connection->nonce));
-    DWORD written_ms = GetTickCount();
     uint32_t opcode = 0;
     if (!ipc_write_frame(connection->pipe, kIpcOpcodeFrame, payload) ||
         !read_answer(connection->pipe, nonce_key, &opcode, reply, capacity, written_ms)) {
@@ -127,6 +127,8 @@ int ipc_connect(IpcConnection* connection, const char* application_id)
     }
     connection->pipe = INVALID_HANDLE_VALUE;
     connection->last_activity[0] = '\0';
+    connection->published = 0;
+    connection->last_refused[0] = '\0';
 
     connection->pipe = open_first_pipe();
     if (connection->pipe == INVALID_HANDLE_VALUE) {
@@ -162,6 +164,13 @@ int ipc_set_activity(IpcConnection* connection, uint32_t process_id, const char*
     if (strcmp(activity, connection->last_activity) == 0) {
         return 1;
     }
+    // Held while the last update is recent: the client would drop this one silently. Nothing is
+    // kept, since every pass forms the current text anew: the first call after the interval
+    // sends the text current then, so the newest wins and the ones between are never sent. A
+    // refused text waits for the interval too. Unsigned subtraction: right across the wrap.
+    if (connection->published && GetTickCount() - connection->last_publish_ms < kIpcPublishIntervalMs) {
+        return 0;
+    }
     // The nonce is spent as soon as the command is formed, whatever becomes of it.
     connection->nonce += 1u;
 
@@ -171,16 +180,23 @@ int ipc_set_activity(IpcConnection* connection, uint32_t process_id, const char*
                    static_cast<unsigned long>(process_id), activity,
                    static_cast<unsigned long>(connection->nonce));
     char reply[kReplyCapacity];
-    if (!send_command(connection, payload, reply, sizeof reply)) {
+    connection->last_publish_ms = GetTickCount();
+    connection->published = 1;
+    if (!send_command(connection, payload, reply, sizeof reply, connection->last_publish_ms)) {
         return 0;
     }
     if (strstr(reply, "\"ERROR\"") != nullptr) {
-        // Not remembered: the same text goes again on the next call.
-        blank_control_bytes(reply);
-        log_line(reply);
+        // Not remembered as accepted: the same text goes again once the interval has run out.
+        // Logged the first time only, until another text is refused or one is accepted.
+        if (strcmp(activity, connection->last_refused) != 0) {
+            copy_bounded(connection->last_refused, sizeof connection->last_refused, activity);
+            blank_control_bytes(reply);
+            log_line(reply);
+        }
         return 0;
     }
     copy_bounded(connection->last_activity, sizeof connection->last_activity, activity);
+    connection->last_refused[0] = '\0';
     return 1;
 }
 
@@ -189,6 +205,8 @@ void ipc_clear_activity(IpcConnection* connection, uint32_t process_id)
     if (connection == nullptr || connection->pipe == INVALID_HANDLE_VALUE) {
         return;
     }
+    // Not paced: the game has ended and the clear goes at once. Should the client drop it as too
+    // soon, the presence goes all the same, since the client clears it when the pipe closes.
     connection->nonce += 1u;
 
     char payload[kClearCapacity];
@@ -199,7 +217,7 @@ void ipc_clear_activity(IpcConnection* connection, uint32_t process_id)
     // The program is ending: the answer is waited for to let Discord finish, but nothing
     // depends on it, and the pipe is closed whatever happened.
     char reply[kClearReplyCapacity];
-    (void)send_command(connection, payload, reply, sizeof reply);
+    (void)send_command(connection, payload, reply, sizeof reply, GetTickCount());
     ipc_disconnect(connection);
 }
 

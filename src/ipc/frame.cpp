@@ -140,4 +140,6 @@ void ipc_disconnect(IpcConnection* connection)
     }
     connection->pipe = INVALID_HANDLE_VALUE;
     connection->last_activity[0] = '\0';
+    connection->published = 0;
+    connection->last_refused[0] = '\0';
 }

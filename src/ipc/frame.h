@@ -34,6 +34,6 @@ int ipc_read_frame(HANDLE pipe, char* buffer, uint32_t capacity);
 // opcode is stored in *opcode when opcode is not null.
 int ipc_read_frame_since(HANDLE pipe, uint32_t* opcode, char* buffer, uint32_t capacity, DWORD started_ms);
 
-// Closes the pipe if open and leaves the connection not connected (text empty); the nonce
-// counter is kept.
+// Closes the pipe if open and leaves the connection not connected (texts empty, nothing
+// published on it); the nonce counter is kept.
 void ipc_disconnect(IpcConnection* connection);

@@ -65,6 +65,8 @@ private:
     uint32_t last_nonce_ = 0;
     std::set<std::string> sent_since_handshake_;  // activity texts written on this connection
     int connection_index_ = -1;      // the pipe of the last handshake written
+    bool published_on_connection_ = false;  // an activity was written since that handshake
+    uint32_t last_publish_ticks_ = 0;       // when, as GetTickCount had it
     bool start_known_ = false;
     long long play_start_ = 0;
     int clears_ = 0;

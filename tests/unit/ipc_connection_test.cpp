@@ -87,6 +87,23 @@ fake::FrameHandler ready_then(std::function<void(fake::PipePeer&, const fake::Fr
     };
 }
 
+std::string close_payload(const std::string& message)
+{
+    return "{\"code\":1000,\"message\":\"" + message + "\"}";
+}
+
+// The frames the client sent with opcode op, their payloads in order.
+std::vector<std::string> sent_with_opcode(const fake::PipePeer& peer, uint32_t op)
+{
+    std::vector<std::string> out;
+    for (const fake::Frame& frame : peer.frames) {
+        if (frame.opcode == op) {
+            out.push_back(frame.payload);
+        }
+    }
+    return out;
+}
+
 class IpcConnectionTest : public ::testing::Test {
 protected:
     void SetUp() override
@@ -326,10 +343,15 @@ TEST_F(IpcConnectionTest, NotConnectedSendsNothingAndSpendsNoNonce)
     EXPECT_EQ(ipc_set_activity(nullptr, kGamePid, kActivity), 0);
 }
 
-TEST_F(IpcConnectionTest, ErrorReplyIsLoggedBlankedAndTheTextGoesAgain)
+TEST_F(IpcConnectionTest, ErrorReplyIsLoggedOnceBlankedAndTheTextGoesAgainAfterTheInterval)
 {
     fake::PipePeer& peer = serve(0);
-    peer.on_frame = ready_then([](fake::PipePeer& p, const fake::Frame& frame) {
+    bool refuse = true;
+    peer.on_frame = ready_then([&refuse](fake::PipePeer& p, const fake::Frame& frame) {
+        if (!refuse) {
+            p.reply(fake::set_activity_reply(nonce_of(frame.payload)));
+            return;
+        }
         p.reply("{\"cmd\":\"SET_ACTIVITY\",\"data\":{\"code\":4002,\"message\":\"bad\r\nforged\"},"
                 "\"evt\":\"ERROR\",\"nonce\":\"" + nonce_of(frame.payload) + "\"}");
     });
@@ -338,15 +360,115 @@ TEST_F(IpcConnectionTest, ErrorReplyIsLoggedBlankedAndTheTextGoesAgain)
     EXPECT_EQ(ipc_set_activity(&connection_, kGamePid, kActivity), 0);
     EXPECT_NE(connection_.pipe, INVALID_HANDLE_VALUE) << "an error reply keeps the connection";
     EXPECT_STREQ(connection_.last_activity, "");
+    EXPECT_EQ(ipc_set_activity(&connection_, kGamePid, kActivity), 0) << "held: too soon after the last";
+    EXPECT_EQ(peer.frames.size(), 2u);
+    Sleep(kIpcPublishIntervalMs);
     EXPECT_EQ(ipc_set_activity(&connection_, kGamePid, kActivity), 0);
-
     ASSERT_EQ(peer.frames.size(), 3u);
     EXPECT_EQ(nonce_of(peer.frames[1].payload), "5001");
     EXPECT_EQ(peer.frames[2].payload, publish_payload(kGamePid, kActivity, "5002"));
     const std::string logged = "{\"cmd\":\"SET_ACTIVITY\",\"data\":{\"code\":4002,\"message\":\"bad  "
                                "forged\"},\"evt\":\"ERROR\",\"nonce\":\"";
-    EXPECT_THAT(log_messages(), ElementsAre("Connected to Discord IPC.", logged + "5001\"}",
-                                            logged + "5002\"}"));
+    EXPECT_THAT(log_messages(), ElementsAre("Connected to Discord IPC.", logged + "5001\"}"))
+        << "the same text refused again is not logged again";
+
+    // Once a text was accepted, a later refusal of the first text is news again.
+    const char kOther[] = "{\"state\":\"Old Quarry\",\"timestamps\":{\"start\":1700000000}}";
+    refuse = false;
+    Sleep(kIpcPublishIntervalMs);
+    EXPECT_EQ(ipc_set_activity(&connection_, kGamePid, kOther), 1);
+    refuse = true;
+    Sleep(kIpcPublishIntervalMs);
+    EXPECT_EQ(ipc_set_activity(&connection_, kGamePid, kActivity), 0);
+    EXPECT_EQ(log_messages().size(), 3u);
+}
+
+// The same refusal on a new connection is logged again: the player may have changed something.
+TEST_F(IpcConnectionTest, RefusalIsLoggedAgainOnANewConnection)
+{
+    fake::PipePeer& peer = serve(0);
+    peer.on_frame = ready_then([](fake::PipePeer& p, const fake::Frame& frame) {
+        p.reply(fake::error_reply(nonce_of(frame.payload), "refused"));
+    });
+    ASSERT_EQ(connect(), 1);
+    EXPECT_EQ(ipc_set_activity(&connection_, kGamePid, kActivity), 0);
+    peer.close();
+    ipc_handle_unasked_frames(&connection_);
+    ASSERT_EQ(connect(), 1);
+    EXPECT_EQ(ipc_set_activity(&connection_, kGamePid, kActivity), 0) << "a new connection publishes at once";
+    EXPECT_THAT(log_messages(), ElementsAre("Connected to Discord IPC.", fake::error_reply("5001", "refused"),
+                                            "Connected to Discord IPC.", fake::error_reply("5002", "refused")));
+}
+
+// ---- pacing ----------------------------------------------------------------------------------
+
+// Texts handed in at these times after the first SET_ACTIVITY of a connection; which of them go
+// out. The first goes at once; any later one only when 15 s have passed since the last one sent.
+struct PacingCase {
+    const char* name;
+    DWORD seed_ticks;                 // the tick count at the first publish
+    std::vector<uint64_t> offsets_ms;
+    std::vector<bool> sent;
+};
+
+void PrintTo(const PacingCase& c, std::ostream* out) { *out << c.name; }
+
+class IpcPacingTest : public IpcConnectionTest, public ::testing::WithParamInterface<PacingCase> {};
+
+TEST_P(IpcPacingTest, SendsAtMostOncePerInterval)
+{
+    const PacingCase& c = GetParam();
+    fake::PipePeer& peer = serve(0);
+    ASSERT_EQ(connect(), 1);
+    fake::set_tick_count(c.seed_ticks);
+    uint64_t started = fake::now_ms();
+    std::vector<std::string> expected;
+    for (size_t i = 0; i < c.offsets_ms.size(); ++i) {
+        Sleep(static_cast<DWORD>(started + c.offsets_ms[i] - fake::now_ms()));
+        std::string text = "{\"state\":\"Zone " + std::to_string(i) + "\",\"timestamps\":{\"start\":1}}";
+        uint32_t nonce_before = connection_.nonce;
+        EXPECT_EQ(ipc_set_activity(&connection_, kGamePid, text.c_str()), c.sent[i] ? 1 : 0) << "text " << i;
+        EXPECT_EQ(connection_.nonce, nonce_before + (c.sent[i] ? 1u : 0u)) << "a held text spends no nonce";
+        if (c.sent[i]) {
+            expected.push_back(text);
+        } else {
+            EXPECT_STRNE(connection_.last_activity, text.c_str()) << "a held text is not kept";
+        }
+    }
+    std::vector<std::string> published;
+    for (const std::string& payload : sent_with_opcode(peer, kIpcOpcodeFrame)) {
+        size_t from = payload.find("\"activity\":") + 11;
+        published.push_back(payload.substr(from, payload.rfind("},\"nonce\"") - from));
+    }
+    EXPECT_EQ(published, expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Timings, IpcPacingTest,
+    ::testing::Values(
+        PacingCase{"ChangesWithinTheIntervalAreHeld", 1000, {0, 1000, 7000, 14999, 15000},
+                   {true, false, false, false, true}},
+        PacingCase{"IntervalCountsFromTheLastSent", 1000, {0, 15000, 29999, 30000, 31000},
+                   {true, true, false, true, false}},
+        PacingCase{"AcrossTheTickCountsWrap", 0xFFFFFFFFu - 5000, {0, 14999, 15000},
+                   {true, false, true}}),
+    CaseName());
+
+TEST_F(IpcConnectionTest, NewConnectionPublishesAtOnceAndTheClearIsNotPaced)
+{
+    fake::PipePeer& peer = serve(0);
+    ASSERT_EQ(connect(), 1);
+    ASSERT_EQ(ipc_set_activity(&connection_, kGamePid, kActivity), 1);
+    peer.close();
+    ipc_handle_unasked_frames(&connection_);
+    Sleep(1000);
+    ASSERT_EQ(connect(), 1);
+    EXPECT_EQ(ipc_set_activity(&connection_, kGamePid, kActivity), 1) << "1 s after the last, on a new connection";
+    Sleep(1000);
+    ipc_clear_activity(&connection_, kGamePid);
+    std::vector<std::string> commands = sent_with_opcode(peer, kIpcOpcodeFrame);
+    ASSERT_EQ(commands.size(), 3u);
+    EXPECT_NE(commands[2].find("\"activity\":null"), std::string::npos) << "the clear went, 1 s after a publish";
 }
 
 TEST_F(IpcConnectionTest, UnquotedErrorIsAcceptance)
@@ -535,23 +657,6 @@ TEST_F(IpcConnectionTest, ClearClosesThePipeWhateverTheReply)
 // The answer to a command is the frame that carries its nonce; PINGs get their PONG, anything
 // else the peer sends is passed over, and a CLOSE ends the connection.
 
-std::string close_payload(const std::string& message)
-{
-    return "{\"code\":1000,\"message\":\"" + message + "\"}";
-}
-
-// The frames the client sent with opcode op, their payloads in order.
-std::vector<std::string> sent_with_opcode(const fake::PipePeer& peer, uint32_t op)
-{
-    std::vector<std::string> out;
-    for (const fake::Frame& frame : peer.frames) {
-        if (frame.opcode == op) {
-            out.push_back(frame.payload);
-        }
-    }
-    return out;
-}
-
 TEST_F(IpcConnectionTest, PingBeforeTheHandshakeReplyGetsItsPong)
 {
     fake::PipePeer& peer = serve(0);
@@ -698,6 +803,7 @@ TEST_F(IpcConnectionTest, UnaskedPingAndStrayRepliesAreDealtWithBeforeTheNextCom
     EXPECT_TRUE(peer.outgoing.empty());
 
     const char kOther[] = "{\"state\":\"Old Quarry\",\"timestamps\":{\"start\":1700000000}}";
+    Sleep(kIpcPublishIntervalMs);
     EXPECT_EQ(ipc_set_activity(&connection_, kGamePid, kOther), 1);
     EXPECT_THAT(log_messages(), ElementsAre("Connected to Discord IPC."));
 }
