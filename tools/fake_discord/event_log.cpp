@@ -55,6 +55,10 @@ void EventLog::close(unsigned conn, const std::string& reason) {
                "}");
 }
 
+void EventLog::conn_event(unsigned conn, const char* event, const std::string& fields) {
+    write_line(head(steady_ms_now() - start_ms_, conn, event) + fields + "}");
+}
+
 void EventLog::note(const std::string& event, const std::string& detail) {
     write_line("{\"t\":" + std::to_string(steady_ms_now() - start_ms_) + ",\"event\":" +
                json_string(event) + ",\"detail\":" + json_string(detail) + "}");

@@ -21,6 +21,8 @@ public:
     void frame(unsigned conn, const char* event, uint32_t opcode, const std::string& payload);
     void close(unsigned conn, const std::string& reason);
     void note(const std::string& event, const std::string& detail);
+    // An event of a connection with more members: fields is JSON text of ,"name":value pairs.
+    void conn_event(unsigned conn, const char* event, const std::string& fields);
     void card(const std::string& card);
 
 private:

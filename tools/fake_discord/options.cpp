@@ -44,7 +44,8 @@ bool apply_fault(const std::string& name, Faults& faults) {
 const char* usage_text() {
     return "usage: fake_discord [--dir DIR] [--index K] [--client-id ID]... [--log FILE]\n"
            "                    [--cards FILE] [--ready-file FILE] [--stop-file FILE]\n"
-           "                    [--exit-after SECONDS] [--fault NAME]...\n"
+           "                    [--exit-after SECONDS] [--rate-limit SECONDS] [--ping]\n"
+           "                    [--fault NAME]...\n"
            "faults: refuse, error, silent, silent-commands, pieces, oversized, garbage,\n"
            "        close-after:N\n";
 }
@@ -64,8 +65,17 @@ bool parse_options(int argc, char** argv, Options& options, std::string& error) 
             error.clear();
             return false;
         }
+        if (name == "--ping") {  // the one option without a value
+            if (has_value) {
+                error = "option --ping takes no value";
+                return false;
+            }
+            options.ping = true;
+            continue;
+        }
         static const char* const known[] = {"--dir", "--index", "--client-id", "--log", "--cards",
-                                            "--ready-file", "--stop-file", "--exit-after", "--fault"};
+                                            "--ready-file", "--stop-file", "--exit-after", "--rate-limit",
+                                            "--fault"};
         bool is_known = false;
         for (const char* option : known) is_known = is_known || name == option;
         if (!is_known) {
@@ -99,6 +109,11 @@ bool parse_options(int argc, char** argv, Options& options, std::string& error) 
         } else if (name == "--exit-after") {
             if (!parse_seconds(value, options.exit_after_seconds)) {
                 error = "bad --exit-after: " + value;
+                return false;
+            }
+        } else if (name == "--rate-limit") {
+            if (!parse_seconds(value, options.rate_limit_seconds)) {
+                error = "bad --rate-limit: " + value;
                 return false;
             }
         } else if (name == "--fault") {

@@ -24,6 +24,10 @@ struct Options {
     std::string ready_file;
     std::string stop_file;
     double exit_after_seconds = 0;  // 0: no limit
+    // Like the real client: an update less than this many seconds after the last one applied on
+    // its connection is answered like a success but not applied (0: every update is applied).
+    double rate_limit_seconds = 0;
+    bool ping = false;  // send PINGs unasked (after READY, after the first reply) and check the PONGs
     Faults faults;
 };
 
