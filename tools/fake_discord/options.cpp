@@ -23,6 +23,7 @@ bool parse_seconds(const std::string& text, double& value) {
 
 bool apply_fault(const std::string& name, Faults& faults) {
     const std::string close_after = "close-after:";
+    const std::string close_frame_after = "close-frame-after:";
     if (name == "refuse") faults.refuse = true;
     else if (name == "error") faults.error = true;
     else if (name == "silent") faults.silent = true;
@@ -30,7 +31,11 @@ bool apply_fault(const std::string& name, Faults& faults) {
     else if (name == "pieces") faults.pieces = true;
     else if (name == "oversized") faults.oversized = true;
     else if (name == "garbage") faults.garbage = true;
-    else if (name.compare(0, close_after.size(), close_after) == 0) {
+    else if (name == "stray-reply") faults.stray_reply = true;
+    else if (name.compare(0, close_frame_after.size(), close_frame_after) == 0) {
+        return parse_unsigned(name.substr(close_frame_after.size()), faults.close_frame_after) &&
+               faults.close_frame_after > 0;
+    } else if (name.compare(0, close_after.size(), close_after) == 0) {
         return parse_unsigned(name.substr(close_after.size()), faults.close_after) &&
                faults.close_after > 0;
     } else {
@@ -47,7 +52,7 @@ const char* usage_text() {
            "                    [--exit-after SECONDS] [--rate-limit SECONDS] [--ping]\n"
            "                    [--fault NAME]...\n"
            "faults: refuse, error, silent, silent-commands, pieces, oversized, garbage,\n"
-           "        close-after:N\n";
+           "        close-after:N, close-frame-after:N, stray-reply\n";
 }
 
 bool parse_options(int argc, char** argv, Options& options, std::string& error) {

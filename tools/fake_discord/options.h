@@ -13,6 +13,8 @@ struct Faults {
     bool oversized = false;        // reply payloads are padded to 4096 bytes
     bool garbage = false;          // reply payloads are random bytes
     unsigned close_after = 0;      // close after this many frames received (0: never)
+    unsigned close_frame_after = 0;  // send a close frame and close after answering this many (0: never)
+    bool stray_reply = false;      // each command's answer comes behind an ERROR reply to another nonce
 };
 
 struct Options {

@@ -146,6 +146,12 @@ void run_session(Channel& channel, unsigned conn, const Options& options, EventL
         }
         Outcome outcome = handle_frame(state, frame, options);
         bool answer = !faults.silent && !(faults.silent_commands && frame.opcode != kOpHandshake);
+        if (answer && faults.stray_reply && frame.opcode == kOpFrame) {
+            // A refusal that belongs to no command of this client's, ahead of the real answer.
+            outcome.replies.insert(outcome.replies.begin(),
+                                   Frame{kOpFrame, "{\"cmd\":\"SET_ACTIVITY\",\"data\":{\"code\":4000,\"message\":"
+                                                   "\"stray reply\"},\"evt\":\"ERROR\",\"nonce\":\"stray\"}"});
+        }
         bool written = true;
         for (Frame& reply : outcome.replies) {
             if (!answer) break;
@@ -162,6 +168,13 @@ void run_session(Channel& channel, unsigned conn, const Options& options, EventL
         if (answer && outcome.accepted_activity) apply_update(conn, options, outcome, presence, log);
         if (outcome.close) {
             reason = outcome.close_reason;
+            break;
+        }
+        if (faults.close_frame_after > 0 && frames_received >= faults.close_frame_after) {
+            // The client ends the connection on its own: a close frame, unasked, then the close.
+            Frame close{kOpClose, "{\"code\":1000,\"message\":\"Closing on request\"}"};
+            if (send_frame(channel, close, false)) log.frame(conn, "reply", close.opcode, close.payload);
+            reason = "fault close-frame-after";
             break;
         }
         // The PINGs: one right after READY, read by the client while it waits for the answer to
