@@ -31,7 +31,7 @@ public:
     // Every WriteFile on a Discord pipe, as the client handed it.
     void on_pipe_write(int index, const std::string& bytes);
 
-    // After each pass (at the start of the sleep that follows it) and after the run. pass_ms is
+    // After each pass (at the end of the wait that follows it) and after the run. pass_ms is
     // the pass's length on the fake clock; limit_ms what it may take; open_limit how many handles
     // may be open. Returns false once any check failed.
     bool after_pass(uint64_t pass_ms, uint64_t limit_ms, size_t open_limit);
