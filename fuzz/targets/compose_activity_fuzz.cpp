@@ -1,6 +1,7 @@
 // compose_activity over any snapshot: the activity text is valid JSON within 767 characters,
-// its details and state are what the values give (escaped, whole UTF-8 characters, at most 128
-// UTF-16 units), and a smaller capacity gives a prefix of the same text.
+// its details and state are what the values give (escaped; well-formed UTF-8 kept, any other
+// byte its Windows-1252 character, a character cut off by a full field left out; at most 128
+// UTF-16 units, one character padded), and a smaller capacity gives a prefix of the same text.
 //
 // Input: the six texts (each one length byte, below its field's capacity, and the bytes), the
 // level (4 bytes), the play start time (8 bytes), and a capacity for the cut check (2 bytes).
@@ -41,42 +42,54 @@ bool continuation_fits(unsigned char lead, size_t index, unsigned char byte)
     return byte >= 0x80 && byte <= 0xBF;
 }
 
-// A value counts as UTF-8 when it is valid UTF-8, or valid UTF-8 followed by the beginning of
-// a valid sequence (what a field cut at its capacity can end with). Sets whole to the length
-// without that beginning.
-bool utf8_value(const std::string& value, size_t* whole)
+// The characters of Windows-1252 for the bytes 0x80 to 0x9F, written out as UTF-8; a blank for
+// its five unassigned bytes.
+const char* const kWindows1252[32] = {
+    "\u20AC", " ",      "\u201A", "\u0192", "\u201E", "\u2026", "\u2020", "\u2021",
+    "\u02C6", "\u2030", "\u0160", "\u2039", "\u0152", " ",      "\u017D", " ",
+    " ",      "\u2018", "\u2019", "\u201C", "\u201D", "\u2022", "\u2013", "\u2014",
+    "\u02DC", "\u2122", "\u0161", "\u203A", "\u0153", " ",      "\u017E", "\u0178",
+};
+
+// A byte that is not part of UTF-8, as the reader should see it: Windows-1252.
+std::string code_page_character(unsigned char byte)
 {
+    if (byte < 0xA0) {
+        return kWindows1252[byte - 0x80];
+    }
+    std::string out;
+    out += static_cast<char>(0xC0 | (byte >> 6));
+    out += static_cast<char>(0x80 | (byte & 0x3F));
+    return out;
+}
+
+// The value as a JSON reader gets it back: well-formed UTF-8 as it is; the start of a character
+// cut off by the end of a value that fills its field (full) left out; every other byte its
+// Windows-1252 character; line feed, carriage return and tab kept (as their escapes), other
+// control bytes blanks.
+std::string decoded(const std::string& value, bool full)
+{
+    std::string out;
     size_t at = 0;
     while (at < value.size()) {
         unsigned char lead = static_cast<unsigned char>(value[at]);
         size_t length = sequence_length(lead);
-        if (length == 0) {
-            return false;
-        }
         size_t k = 1;
-        for (; k < length && at + k < value.size(); ++k) {
-            if (!continuation_fits(lead, k, static_cast<unsigned char>(value[at + k]))) {
-                return false;
-            }
+        while (length > 1 && k < length && at + k < value.size() &&
+               continuation_fits(lead, k, static_cast<unsigned char>(value[at + k]))) {
+            ++k;
         }
-        if (k < length) {
-            *whole = at;  // an incomplete but valid beginning at the very end
-            return true;
-        }
-        at += length;
-    }
-    *whole = value.size();
-    return true;
-}
-
-// The value as a JSON reader gets it back: line feed, carriage return and tab survive as their
-// escapes, other control bytes are blanks.
-std::string decoded(const std::string& value, size_t whole)
-{
-    std::string out = value.substr(0, whole);
-    for (char& c : out) {
-        if (static_cast<unsigned char>(c) < 0x20 && c != '\n' && c != '\r' && c != '\t') {
-            c = ' ';
+        if (length > 1 && k == length) {
+            out += value.substr(at, length);
+            at += length;
+        } else if (length > 1 && at + k == value.size() && full) {
+            break;  // the scanner's cut
+        } else if (lead >= 0x80) {
+            out += code_page_character(lead);
+            ++at;
+        } else {
+            out += lead < 0x20 && lead != '\n' && lead != '\r' && lead != '\t' ? ' ' : static_cast<char>(lead);
+            ++at;
         }
     }
     return out;
@@ -128,30 +141,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         FUZZ_CHECK(static_cast<unsigned char>(cut[small_capacity]) == 0x5A);
     }
 
-    const std::string values[6] = {snapshot.name, snapshot.zone, snapshot.guild,
+    const char* const fields[6] = {snapshot.name, snapshot.zone, snapshot.guild,
                                    snapshot.faction, snapshot.class_name, snapshot.race};
-    size_t whole[6] = {0, 0, 0, 0, 0, 0};
-    bool all_utf8 = true;
+    const size_t capacities[6] = {sizeof snapshot.name, sizeof snapshot.zone, sizeof snapshot.guild,
+                                  sizeof snapshot.faction, sizeof snapshot.class_name, sizeof snapshot.race};
+    std::string shown_values[6];
     for (int i = 0; i < 6; ++i) {
-        all_utf8 = utf8_value(values[i], &whole[i]) && all_utf8;
+        shown_values[i] = decoded(fields[i], strlen(fields[i]) == capacities[i] - 1);
     }
-
-    if (!all_utf8) {
-        // Bytes that are not UTF-8 are written as Latin-1 characters: the activity is still
-        // valid JSON in valid UTF-8 (nlohmann rejects anything else).
-        nlohmann::json parsed = nlohmann::json::parse(text, nullptr, false);
-        FUZZ_CHECK(!parsed.is_discarded());
-        FUZZ_CHECK(parsed.is_object());
-        FUZZ_CHECK(parsed["timestamps"]["start"].get<int64_t>() == start);
-        return 0;
-    }
-
-    const std::string name = decoded(values[0], whole[0]);
-    const std::string zone = decoded(values[1], whole[1]);
-    const std::string guild = decoded(values[2], whole[2]);
-    std::string faction = decoded(values[3], whole[3]);
-    const std::string class_name = decoded(values[4], whole[4]);
-    const std::string race = decoded(values[5], whole[5]);
+    const std::string& name = shown_values[0];
+    const std::string& zone = shown_values[1];
+    const std::string& guild = shown_values[2];
+    std::string faction = shown_values[3];
+    const std::string& class_name = shown_values[4];
+    const std::string& race = shown_values[5];
     if (!faction.empty() && faction[0] >= 'a' && faction[0] <= 'z') {
         faction[0] = static_cast<char>(faction[0] - 32);
     }
@@ -199,11 +202,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         ++keys;
         FUZZ_CHECK(parsed["details"].is_string());
         const std::string shown = parsed["details"].get<std::string>();
-        FUZZ_CHECK(shown == utf16::cut_to_units(details, 128));
+        FUZZ_CHECK(shown == utf16::as_sent(details));
         size_t units = utf16::utf16_units(shown);
-        FUZZ_CHECK(units >= 1 && units <= 128);
-        // One unit only when the one value behind the details was a single character.
-        FUZZ_CHECK(units >= 2 || shown == details);
+        FUZZ_CHECK(units >= 2 && units <= 128);
         FUZZ_CHECK(text.compare(0, 12, "{\"details\":\"") == 0);
     }
     FUZZ_CHECK(parsed.contains("state") == !zone.empty());
@@ -211,10 +212,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         ++keys;
         FUZZ_CHECK(parsed["state"].is_string());
         const std::string shown = parsed["state"].get<std::string>();
-        FUZZ_CHECK(shown == utf16::cut_to_units(zone, 128));
+        FUZZ_CHECK(shown == utf16::as_sent(zone));
         size_t units = utf16::utf16_units(shown);
-        FUZZ_CHECK(units >= 1 && units <= 128);
-        FUZZ_CHECK(units >= 2 || shown == zone);
+        FUZZ_CHECK(units >= 2 && units <= 128);
     }
     FUZZ_CHECK(parsed.size() == keys);
     // Keys in the order details, state, timestamps.

@@ -1,11 +1,14 @@
-// ipc_connect, ipc_set_activity, ipc_clear_activity and ipc_drop_if_peer_closed in any order
-// against Discord peers that answer each frame with fuzz-chosen chunks: replies, raw pieces,
-// delays, failing and empty reads, and closes. After every call the connection's rules hold.
+// ipc_connect, ipc_set_activity, ipc_clear_activity and ipc_handle_unasked_frames in any order,
+// with pauses between them, against Discord peers that answer each frame with fuzz-chosen
+// chunks: replies, raw pieces, delays, failing and empty reads, and closes. After every call the
+// connection's rules hold, and two SET_ACTIVITY on one connection are never closer than the
+// publishing interval.
 //
 // Input: which of the pipes 0 to 3 are present and which busy (2 bytes), the tick count and
 // the nonce seed (4 bytes each), then operations until the input ends. Each operation takes an
-// opcode byte and a write fault byte; set_activity also chooses its text. Each frame the peer
-// receives takes, while it is answered, a chunk count and the chunks from the same input.
+// opcode byte and a write fault byte; set_activity also chooses its text, a pause its length.
+// Each frame the peer receives takes, while it is answered, a chunk count and the chunks from the
+// same input.
 #include <cstring>
 #include <string>
 
@@ -92,6 +95,30 @@ std::string activity_text(fuzz::ByteReader& in)
     return std::string(text.c_str());
 }
 
+// What the client wrote, as the peers saw it: the virtual time of the last SET_ACTIVITY with an
+// activity on the current connection, if one was written since its handshake.
+struct Writes {
+    bool published = false;
+    uint64_t last_publish_ms = 0;
+};
+Writes g_writes;
+
+void on_write(int, const std::string& bytes)
+{
+    if (bytes.size() < 8) {
+        return;
+    }
+    if (bytes[0] == 0) {
+        g_writes.published = false;  // a new connection's handshake
+    } else if (bytes[0] == 1 && bytes.find("\"activity\":null") == std::string::npos) {
+        if (g_writes.published) {
+            FUZZ_CHECK(fake::now_ms() - g_writes.last_publish_ms >= kIpcPublishIntervalMs);
+        }
+        g_writes.published = true;
+        g_writes.last_publish_ms = fake::now_ms();
+    }
+}
+
 void check_connection(const IpcConnection& connection)
 {
     FUZZ_CHECK(memchr(connection.last_activity, '\0', sizeof connection.last_activity) != nullptr);
@@ -114,6 +141,8 @@ void check_connection(const IpcConnection& connection)
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     fuzz::reset_machine();
+    g_writes = Writes();
+    fake::on_pipe_write(on_write);
     fuzz::ByteReader in(data, size);
     const uint8_t present = in.u8();
     const uint8_t busy = in.u8();
@@ -131,7 +160,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     }
 
     for (int step = 0; step < kMostOperations && !in.empty(); ++step) {
-        const uint8_t operation = in.u8() % 4;
+        const uint8_t operation = in.u8() % 5;
         const uint8_t write_fault = in.u8();
         for (int i = 0; i < kPeers; ++i) {
             fake::PipePeer& peer = fake::pipe(i);
@@ -175,17 +204,24 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
                 FUZZ_CHECK(!fake::pipe(i).present || fake::pipe(i).busy);
             }
             if (result == 1) {
+                // The handshake was written last, but for the PONGs that answered PINGs since.
                 const fake::PipePeer& peer = fake::pipe(opened);
-                FUZZ_CHECK(!peer.frames.empty());
-                FUZZ_CHECK(peer.frames.back().opcode == kIpcOpcodeHandshake);
-                FUZZ_CHECK(peer.frames.back().payload ==
+                size_t last = peer.frames.size();
+                while (last > 0 && peer.frames[last - 1].opcode == kIpcOpcodePong) {
+                    --last;
+                }
+                FUZZ_CHECK(last > 0);
+                FUZZ_CHECK(peer.frames[last - 1].opcode == kIpcOpcodeHandshake);
+                FUZZ_CHECK(peer.frames[last - 1].payload ==
                            std::string("{\"v\":1,\"client_id\":\"") + kApplicationId + "\"}");
             }
             break;
         }
         case 1: {
             const std::string activity = activity_text(in);
-            commands = was_connected && activity != last_before ? 1 : 0;
+            // Held while the last SET_ACTIVITY on this connection is recent.
+            const bool held = g_writes.published && fake::now_ms() - g_writes.last_publish_ms < kIpcPublishIntervalMs;
+            commands = was_connected && activity != last_before && !held ? 1 : 0;
             int result = ipc_set_activity(&connection, 4242, activity.c_str());
             FUZZ_CHECK(result == 0 || result == 1);
             if (result == 1) {
@@ -204,8 +240,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
             ipc_clear_activity(&connection, 4242);
             FUZZ_CHECK(connection.pipe == INVALID_HANDLE_VALUE);
             break;
+        case 4:
+            // A pause between passes; no reply is due in it.
+            fuzz::skip_idle_time_until(0);
+            Sleep(static_cast<DWORD>(in.u8()) * 100u);
+            break;
         default:
-            ipc_drop_if_peer_closed(&connection);
+            ipc_handle_unasked_frames(&connection);
             if (!was_connected) {
                 FUZZ_CHECK(connection.pipe == INVALID_HANDLE_VALUE);
             }
@@ -215,7 +256,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         check_connection(connection);
         // Each frame written waits for one reply at most, so an operation is over in bounded
         // virtual time however silent the peer is.
-        FUZZ_CHECK(fake::now_ms() - started_ms <= kIpcReplyTimeoutMs);
+        FUZZ_CHECK(operation == 4 || fake::now_ms() - started_ms <= kIpcReplyTimeoutMs);
     }
     fuzz::check_log_lines();
     // Leave no handle for the next input's reset to find.
@@ -223,5 +264,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     for (int i = 0; i < kPeers; ++i) {
         fake::pipe(i).on_frame = nullptr;
     }
+    fake::on_pipe_write(nullptr);
     return 0;
 }

@@ -66,16 +66,23 @@ uint32_t scan_process_list_once(void)
 
 namespace {
 
+// The pause between passes is a wait on the game itself: the game's end wakes the loop at once,
+// so the presence is cleared within moments of it rather than up to a pass interval later, and
+// a pass costs one wait instead of a test and a sleep. The test before the first pass gives a
+// game that has already ended no pass at all. Anything but a time-out ends the loop: the game's
+// end and a failed wait alike.
 void watch_game(HANDLE game, int presence_on, const char* application_id, uint32_t process_id,
                 IpcConnection* connection)
 {
     int64_t play_start_time = unix_time_now();
-    while (WaitForSingleObject(game, 0) == WAIT_TIMEOUT) {
+    if (WaitForSingleObject(game, 0) != WAIT_TIMEOUT) {
+        return;
+    }
+    do {
         if (presence_on) {
             presence_pass(connection, application_id, process_id, play_start_time);
         }
-        Sleep(kPassIntervalMs);
-    }
+    } while (WaitForSingleObject(game, kPassIntervalMs) == WAIT_TIMEOUT);
 }
 
 }  // namespace

@@ -13,7 +13,9 @@ void presence_pass(IpcConnection* connection, const char* application_id, uint32
     // A Discord client that restarted has closed its end; without this check the pipe would only
     // be found broken at the next change of the status, and the presence would stay away until
     // then. Dropping it here lets this same pass connect again and publish the current text.
-    ipc_drop_if_peer_closed(connection);
+    // Frames the client sent unasked since the last pass (a PING, a CLOSE, a stray reply) are
+    // dealt with here too, so that none of them is later read as the answer to this pass's command.
+    ipc_handle_unasked_frames(connection);
     if (connection->pipe == INVALID_HANDLE_VALUE && !ipc_connect(connection, application_id)) {
         return;
     }

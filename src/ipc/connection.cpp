@@ -17,11 +17,13 @@ const uint32_t kPublishCapacity = 1400;
 const uint32_t kClearCapacity = 256;
 const uint32_t kReplyCapacity = 2048;
 const uint32_t kClearReplyCapacity = 1024;
-const uint32_t kRefusalMessageCapacity = 64 + kReplyCapacity;
+const uint32_t kPeerMessageCapacity = 64 + kReplyCapacity;
+const uint32_t kNonceKeyCapacity = 32;
 
-// The last handshake refusal logged during this run, so that a wrong application ID, refused on
-// every pass, is reported once rather than every two seconds.
-char g_last_refusal[kReplyCapacity];
+// The last text from the peer that was logged as a refusal or a close, during this run, so that a
+// wrong application ID, refused on every pass, or a client that keeps closing the connection the
+// same way, is reported once rather than every two seconds.
+char g_last_logged[kReplyCapacity];
 
 // Text from the peer goes into the log: line breaks and other control bytes become blanks, so
 // that one message stays one line and the peer cannot write lines of its own.
@@ -35,16 +37,69 @@ void blank_control_bytes(char* text)
     }
 }
 
-void log_refusal(char* reply)
+// Logs prefix and the peer's text, unless that text is the one logged last.
+void log_peer_text(const char* prefix, char* text)
 {
-    blank_control_bytes(reply);
-    if (strcmp(reply, g_last_refusal) == 0) {
+    blank_control_bytes(text);
+    if (strcmp(text, g_last_logged) == 0) {
         return;
     }
-    copy_bounded(g_last_refusal, sizeof g_last_refusal, reply);
-    char message[kRefusalMessageCapacity];
-    format_bounded(message, sizeof message, "Discord refused the handshake: %s", reply);
+    copy_bounded(g_last_logged, sizeof g_last_logged, text);
+    char message[kPeerMessageCapacity];
+    format_bounded(message, sizeof message, "%s%s", prefix, text);
     log_line(message);
+}
+
+// Reads frames until the answer to the frame just written has come, within kIpcReplyTimeoutMs of
+// written_ms. The answer to the handshake (nonce_key null) is the first frame that is neither a
+// PING nor a PONG; the answer to a command is the frame that carries nonce_key ("nonce":"<n>"),
+// or a CLOSE, which ends the connection instead. Meanwhile a PING is answered with a PONG that
+// carries its payload, and every other frame is read and passed over, so that a frame the peer
+// sent unasked never stands in for the answer. 1 with the answer in reply and its opcode in
+// *opcode; 0 when a read or a PONG failed or the time ran out.
+int read_answer(HANDLE pipe, const char* nonce_key, uint32_t* opcode, char* reply, uint32_t capacity,
+                DWORD written_ms)
+{
+    for (;;) {
+        // The bound holds also against a peer that never stops sending other frames.
+        if (GetTickCount() - written_ms >= kIpcReplyTimeoutMs ||
+            !ipc_read_frame_since(pipe, opcode, reply, capacity, written_ms)) {
+            return 0;
+        }
+        if (*opcode == kIpcOpcodePing) {
+            if (!ipc_write_frame(pipe, kIpcOpcodePong, reply)) {
+                return 0;
+            }
+            continue;
+        }
+        if (*opcode == kIpcOpcodePong) {
+            continue;
+        }
+        if (nonce_key == nullptr || *opcode == kIpcOpcodeClose || strstr(reply, nonce_key) != nullptr) {
+            return 1;
+        }
+    }
+}
+
+// Sends a command (opcode 1), written at the tick count written_ms, and waits for its answer: 1
+// with the answer in reply; 0 when the connection was dropped (a failed write or read, no answer
+// in time, or the peer's CLOSE).
+int send_command(IpcConnection* connection, const char* payload, char* reply, uint32_t capacity, DWORD written_ms)
+{
+    char nonce_key[kNonceKeyCapacity];
+    format_bounded(nonce_key, sizeof nonce_key, "\"nonce\":\"%lu\"", static_cast<unsigned long>(connection->nonce));
+    uint32_t opcode = 0;
+    if (!ipc_write_frame(connection->pipe, kIpcOpcodeFrame, payload) ||
+        !read_answer(connection->pipe, nonce_key, &opcode, reply, capacity, written_ms)) {
+        ipc_disconnect(connection);
+        return 0;
+    }
+    if (opcode == kIpcOpcodeClose) {
+        log_peer_text("Discord closed the connection: ", reply);
+        ipc_disconnect(connection);
+        return 0;
+    }
+    return 1;
 }
 
 // Opens the first pipe that opens, or returns INVALID_HANDLE_VALUE when none does. An absent
@@ -72,6 +127,8 @@ int ipc_connect(IpcConnection* connection, const char* application_id)
     }
     connection->pipe = INVALID_HANDLE_VALUE;
     connection->last_activity[0] = '\0';
+    connection->published = 0;
+    connection->last_refused[0] = '\0';
 
     connection->pipe = open_first_pipe();
     if (connection->pipe == INVALID_HANDLE_VALUE) {
@@ -82,14 +139,16 @@ int ipc_connect(IpcConnection* connection, const char* application_id)
     format_bounded(handshake, sizeof handshake, "{\"v\":1,\"client_id\":\"%s\"}",
                    application_id != nullptr ? application_id : "");
     char reply[kReplyCapacity];
+    DWORD written_ms = GetTickCount();
+    uint32_t opcode = 0;
     if (!ipc_write_frame(connection->pipe, kIpcOpcodeHandshake, handshake) ||
-        !ipc_read_frame(connection->pipe, reply, sizeof reply)) {
+        !read_answer(connection->pipe, nullptr, &opcode, reply, sizeof reply, written_ms)) {
         // The pipe that opened failed; the later ones are left for the next attempt.
         ipc_disconnect(connection);
         return 0;
     }
-    if (strstr(reply, "\"READY\"") == nullptr) {
-        log_refusal(reply);
+    if (opcode == kIpcOpcodeClose || strstr(reply, "\"READY\"") == nullptr) {
+        log_peer_text("Discord refused the handshake: ", reply);
         ipc_disconnect(connection);
         return 0;
     }
@@ -105,6 +164,13 @@ int ipc_set_activity(IpcConnection* connection, uint32_t process_id, const char*
     if (strcmp(activity, connection->last_activity) == 0) {
         return 1;
     }
+    // Held while the last update is recent: the client would drop this one silently. Nothing is
+    // kept, since every pass forms the current text anew: the first call after the interval
+    // sends the text current then, so the newest wins and the ones between are never sent. A
+    // refused text waits for the interval too. Unsigned subtraction: right across the wrap.
+    if (connection->published && GetTickCount() - connection->last_publish_ms < kIpcPublishIntervalMs) {
+        return 0;
+    }
     // The nonce is spent as soon as the command is formed, whatever becomes of it.
     connection->nonce += 1u;
 
@@ -114,18 +180,23 @@ int ipc_set_activity(IpcConnection* connection, uint32_t process_id, const char*
                    static_cast<unsigned long>(process_id), activity,
                    static_cast<unsigned long>(connection->nonce));
     char reply[kReplyCapacity];
-    if (!ipc_write_frame(connection->pipe, kIpcOpcodeFrame, payload) ||
-        !ipc_read_frame(connection->pipe, reply, sizeof reply)) {
-        ipc_disconnect(connection);
+    connection->last_publish_ms = GetTickCount();
+    connection->published = 1;
+    if (!send_command(connection, payload, reply, sizeof reply, connection->last_publish_ms)) {
         return 0;
     }
     if (strstr(reply, "\"ERROR\"") != nullptr) {
-        // Not remembered: the same text goes again on the next call.
-        blank_control_bytes(reply);
-        log_line(reply);
+        // Not remembered as accepted: the same text goes again once the interval has run out.
+        // Logged the first time only, until another text is refused or one is accepted.
+        if (strcmp(activity, connection->last_refused) != 0) {
+            copy_bounded(connection->last_refused, sizeof connection->last_refused, activity);
+            blank_control_bytes(reply);
+            log_line(reply);
+        }
         return 0;
     }
     copy_bounded(connection->last_activity, sizeof connection->last_activity, activity);
+    connection->last_refused[0] = '\0';
     return 1;
 }
 
@@ -134,6 +205,8 @@ void ipc_clear_activity(IpcConnection* connection, uint32_t process_id)
     if (connection == nullptr || connection->pipe == INVALID_HANDLE_VALUE) {
         return;
     }
+    // Not paced: the game has ended and the clear goes at once. Should the client drop it as too
+    // soon, the presence goes all the same, since the client clears it when the pipe closes.
     connection->nonce += 1u;
 
     char payload[kClearCapacity];
@@ -141,15 +214,14 @@ void ipc_clear_activity(IpcConnection* connection, uint32_t process_id)
                    "{\"cmd\":\"SET_ACTIVITY\",\"args\":{\"pid\":%lu,\"activity\":null},\"nonce\":\"%lu\"}",
                    static_cast<unsigned long>(process_id),
                    static_cast<unsigned long>(connection->nonce));
-    // The program is ending: the reply is read to let Discord finish, but nothing depends on
-    // it, and the pipe is closed whatever happened.
+    // The program is ending: the answer is waited for to let Discord finish, but nothing
+    // depends on it, and the pipe is closed whatever happened.
     char reply[kClearReplyCapacity];
-    (void)ipc_write_frame(connection->pipe, kIpcOpcodeFrame, payload);
-    (void)ipc_read_frame(connection->pipe, reply, sizeof reply);
+    (void)send_command(connection, payload, reply, sizeof reply, GetTickCount());
     ipc_disconnect(connection);
 }
 
-void ipc_drop_if_peer_closed(IpcConnection* connection)
+void ipc_handle_unasked_frames(IpcConnection* connection)
 {
     if (connection == nullptr || connection->pipe == INVALID_HANDLE_VALUE) {
         return;
@@ -158,5 +230,32 @@ void ipc_drop_if_peer_closed(IpcConnection* connection)
     DWORD available = 0;
     if (!PeekNamedPipe(connection->pipe, nullptr, 0, nullptr, &available, nullptr)) {
         ipc_disconnect(connection);
+        return;
+    }
+    if (available == 0) {
+        return;  // the usual pass: nothing came
+    }
+    // What came since the last pass: PINGs are answered, a CLOSE ends the connection, anything
+    // else is passed over; all of it within the reply time, counted from here.
+    DWORD started_ms = GetTickCount();
+    char frame[kReplyCapacity];
+    while (available > 0) {
+        uint32_t opcode = 0;
+        if (GetTickCount() - started_ms >= kIpcReplyTimeoutMs ||
+            !ipc_read_frame_since(connection->pipe, &opcode, frame, sizeof frame, started_ms) ||
+            (opcode == kIpcOpcodePing && !ipc_write_frame(connection->pipe, kIpcOpcodePong, frame))) {
+            ipc_disconnect(connection);
+            return;
+        }
+        if (opcode == kIpcOpcodeClose) {
+            log_peer_text("Discord closed the connection: ", frame);
+            ipc_disconnect(connection);
+            return;
+        }
+        available = 0;
+        if (!PeekNamedPipe(connection->pipe, nullptr, 0, nullptr, &available, nullptr)) {
+            ipc_disconnect(connection);
+            return;
+        }
     }
 }

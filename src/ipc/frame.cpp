@@ -87,8 +87,14 @@ int ipc_read_frame(HANDLE pipe, char* buffer, uint32_t capacity)
         return 0;
     }
     // The reply's time runs from here: the caller reads right after writing its command.
-    DWORD started_ms = GetTickCount();
+    return ipc_read_frame_since(pipe, nullptr, buffer, capacity, GetTickCount());
+}
 
+int ipc_read_frame_since(HANDLE pipe, uint32_t* opcode, char* buffer, uint32_t capacity, DWORD started_ms)
+{
+    if (buffer == nullptr) {
+        return 0;
+    }
     unsigned char header[kIpcHeaderSize];
     DWORD bytes_read = 0;
     if (!wait_for_reply_bytes(pipe, started_ms)) {
@@ -99,9 +105,12 @@ int ipc_read_frame(HANDLE pipe, char* buffer, uint32_t capacity)
         bytes_read != kIpcHeaderSize) {
         return 0;
     }
-    uint32_t length = load_le32(header + 4);  // the opcode is not looked at
+    uint32_t length = load_le32(header + 4);
     if (length >= capacity) {
         return 0;
+    }
+    if (opcode != nullptr) {
+        *opcode = load_le32(header);
     }
 
     uint32_t received = 0;
@@ -131,4 +140,6 @@ void ipc_disconnect(IpcConnection* connection)
     }
     connection->pipe = INVALID_HANDLE_VALUE;
     connection->last_activity[0] = '\0';
+    connection->published = 0;
+    connection->last_refused[0] = '\0';
 }

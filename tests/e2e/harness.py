@@ -27,6 +27,7 @@ import time
 
 SKIP = 77  # ctest SKIP_RETURN_CODE
 RENEW_S = 5.0  # how often the stand-in game side renews its status file
+TS = re.compile(rb'"ts":(-?\d+)')
 APPLICATION_ID = "418829376113459201"
 DOT = "\\u00b7"  # the six characters the program writes between details segments
 LOG_LINE = re.compile(r"^(\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2}) (.*)$")
@@ -43,6 +44,8 @@ MSG_ID_MISSING = ("discord_application_id is missing. Add your Discord Applicati
 MSG_PRESENCE_OFF = ("Discord Rich Presence is disabled until a valid discord_application_id "
                     "is configured.")
 MSG_REFUSED = "Discord refused the handshake: "
+MSG_CLOSED = "Discord closed the connection: "
+ZWSP = "\u200b"  # as the program writes it after a value of one character (six characters)
 
 
 class ScenarioFailure(AssertionError):
@@ -93,8 +96,11 @@ def compose_activity(status, start):
             line = line + " %s %s" % (DOT, part) if line else part
     if line:
         details = details + " %s %s" % (DOT, line) if details else line
-    return '{"details":"%s","state":"%s","timestamps":{"start":%d}}' % (
-        details, status.get("zone", ""), start)
+    zone = status.get("zone", "")
+    # A value of one character (plain text here) is padded so that the client counts two.
+    details = details + ZWSP if len(details) == 1 else details
+    zone = zone + ZWSP if len(zone) == 1 else zone
+    return '{"details":"%s","state":"%s","timestamps":{"start":%d}}' % (details, zone, start)
 
 
 def bare_activity(start):
@@ -362,31 +368,42 @@ class Scenario:
     def path(self, name):
         return os.path.join(self.dir, name)
 
-    def write_data_file(self, name, text, temporary_dir=None):
-        """Writes a file in the data folder atomically: a temp file beside it (or in
-        temporary_dir, on the same file system), then a rename."""
+    def write_data_file(self, name, text):
+        """Writes a file in the data folder atomically: a temp file beside it, then a rename."""
         target = os.path.join(self.data, name)
-        fd, temporary = tempfile.mkstemp(dir=temporary_dir or self.data, prefix=".%s." % name)
+        fd, temporary = tempfile.mkstemp(dir=self.data, prefix=".%s." % name)
         with os.fdopen(fd, "w", newline="") as handle:
             handle.write(text)
         os.replace(temporary, target)
 
     def write_status(self, record):
         """Writes the status file; it is renewed every RENEW_S with its ts moved on by as much."""
+        self.write_status_bytes(json.dumps(record, separators=(",", ":")).encode())
+
+    def write_status_bytes(self, data):
+        """A status file of exactly these bytes (for text that is not UTF-8), written atomically
+        and renewed like write_status's."""
+        ts = TS.search(data)
         with self.status_lock:
-            self.status = (dict(record), record.get("ts", 0) - int(time.time()))
-            self.write_data_file("discord_kel_status.json", json.dumps(record, separators=(",", ":")))
+            self.status = (data, int(ts.group(1)) - int(time.time())) if ts else None
+            self._put_status(data, self.data)
+
+    def _put_status(self, data, temporary_dir):
+        target = os.path.join(self.data, "discord_kel_status.json")
+        fd, temporary = tempfile.mkstemp(dir=temporary_dir, prefix=".status.")
+        with os.fdopen(fd, "wb") as handle:
+            handle.write(data)
+        os.replace(temporary, target)
 
     def _renew_status(self):
         while not self.renewing.wait(RENEW_S):
             with self.status_lock:
                 if self.status is None:
                     continue
-                record, offset = self.status
-                record = dict(record, ts=int(time.time()) + offset)
+                data, offset = self.status
+                renewed = TS.sub(b'"ts":%d' % (int(time.time()) + offset), data, count=1)
                 # Its temp file outside the data folder, where checks list the files.
-                self.write_data_file("discord_kel_status.json",
-                                     json.dumps(record, separators=(",", ":")), self.dir)
+                self._put_status(renewed, self.dir)
 
     def _start(self, name, command, stop_file=None, stdout=None, group=False):
         out = stdout or open(self.path(name + ".out"), "wb")
@@ -442,7 +459,8 @@ class Scenario:
         stem = self._fresh("game")
         pid_file, stop_file = stem + ".pid", stem + ".stop"
         args = ["--pid-file", self.lane.path_arg(pid_file), "--stop-file",
-                self.lane.path_arg(stop_file), "--max-seconds", "150"]
+                self.lane.path_arg(stop_file), "--max-seconds", "150",
+                "--exit-time-file", self.lane.path_arg(stem + ".exit")]
         command = self.lane.command(exe, args)
         if not self.lane.wine and not scannable:
             command[0] = os.path.join(self.tools, "stand-in-game")
@@ -453,6 +471,7 @@ class Scenario:
         popen = subprocess.Popen(command, executable=popen_exe, cwd=self.dir, env=self.env(),
                                  stdout=out, stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL)
         proc = Process(popen, os.path.basename(stem), stop_file)
+        proc.exit_time_file = stem + ".exit"
         self.processes.append(proc)
         text = wait_for(lambda: _read(pid_file).strip() or popen.poll() is not None, 30,
                         "the stand-in game's pid file")
@@ -543,6 +562,38 @@ class Scenario:
     def replies(self, log):
         return [p for e, _op, p in self.all_events(log) if e == "reply"]
 
+    def raw_events(self, log):
+        """Every event of the stand-in as a dict, with "clock": its time on the steady clock in ms
+        (the stand-in game's exit time is on the same clock)."""
+        out = []
+        clock = None
+        for line in _read(log).splitlines():
+            if line.strip():
+                event = json.loads(line)
+                if clock is None and "clock_ms" in event:
+                    clock = event["clock_ms"]
+                event["clock"] = None if clock is None else clock + event["t"]
+                out.append(event)
+        return out
+
+    def applied(self, log):
+        """The activities the stand-in applied (what a player saw), in order; None for a clear."""
+        return [e["activity"] for e in self.raw_events(log) if e["event"] == "applied"]
+
+    def check_applied(self, log, expected, settle_s=5.0):
+        """The presences the stand-in showed, in order (None for a clear); its log is given a
+        moment to settle, since a close clears the presence as the stand-in sees the pipe close."""
+        deadline = time.monotonic() + settle_s
+        while self.applied(log) != expected and time.monotonic() < deadline:
+            time.sleep(0.05)
+        if self.applied(log) != expected:
+            fail("presences shown: %s, not %s" % (self.applied(log), expected))
+
+    def game_exit_clock(self, proc):
+        """The stand-in game's own record of the moment it ended, on the steady clock in ms."""
+        text = wait_for(lambda: _read(proc.exit_time_file).strip(), 10, "the game's exit time")
+        return int(text)
+
     def frames(self, log):
         return [(op, payload) for e, op, payload in self.events(log) if e == "frame"]
 
@@ -565,8 +616,14 @@ class Scenario:
             fail("log lines differ\n  expected: %s\n  actual:   %s" % (
                 json.dumps(expected, indent=2), json.dumps(actual, indent=2)))
 
-    def check_events(self, log, expected):
+    def check_events(self, log, expected, settle_s=5.0):
+        # The stand-in logs a connection's close when it sees the pipe close, a moment after the
+        # program's end: give its log that moment before comparing.
+        deadline = time.monotonic() + settle_s
         actual = self.events(log)
+        while actual != expected and time.monotonic() < deadline:
+            time.sleep(0.05)
+            actual = self.events(log)
         if actual != expected:
             fail("stand-in events differ (%s)\n  expected:\n%s\n  actual:\n%s" % (
                 log, _lines(expected), _lines(actual)))

@@ -10,7 +10,9 @@ programs run). The 32-bit lane uses the 64-bit stand-ins from TOOLS_DIR.
 """
 
 import glob
+import json
 import os
+import random
 import shlex
 import shutil
 import signal
@@ -20,12 +22,17 @@ import zipfile
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import harness  # noqa: E402
-from harness import (DOT, MSG_CONNECTED, MSG_DETECTED, MSG_ID_MISSING, MSG_NO_GAME,  # noqa: E402
-                     MSG_NO_OPEN, MSG_PRESENCE_OFF, MSG_REFUSED, MSG_STOPPED, SAMPLE_STATUS,
-                     bare_activity, clear_activity, compose_activity, fail, handshake,
-                     set_activity, status_record, wait_for)
+from harness import (DOT, MSG_CLOSED, MSG_CONNECTED, MSG_DETECTED, MSG_ID_MISSING,  # noqa: E402
+                     MSG_NO_GAME, MSG_NO_OPEN, MSG_PRESENCE_OFF, MSG_REFUSED, MSG_STOPPED,
+                     SAMPLE_STATUS, bare_activity, clear_activity, compose_activity, fail,
+                     handshake, set_activity, status_record, wait_for)
 
 PASS_S = 2.0
+# The program sends at most one SET_ACTIVITY per this many seconds on a connection; the real
+# client drops updates that come faster, and so does the stand-in with --rate-limit.
+PUBLISH_INTERVAL_S = 15.0
+# A change held by the pacing goes out at the first pass after the interval: within this.
+PACED_LIMIT_S = PUBLISH_INTERVAL_S + PASS_S + 4
 # The program waits this long for each reply before it drops the connection.
 REPLY_LIMIT_S = 5.0
 # Safety limit for "the program ends after the game": a pass and its sleep, plus start-up slack.
@@ -63,10 +70,25 @@ def game_args(pid, by_scan):
 
 # ---- Discord up at start ------------------------------------------------------------------------
 
+def op1_frames(s, log):
+    """The stand-in's received commands as (t in ms, payload)."""
+    return [(e["t"], e["payload"]) for e in s.raw_events(log) if e["event"] == "frame" and e.get("op") == 1]
+
+
+def check_nothing_dropped(s, log):
+    """No activity the program sent came too soon for the rate-limited stand-in (the final clear
+    may: the connection's close clears the presence all the same)."""
+    dropped = [e["activity"] for e in s.raw_events(log) if e["event"] == "dropped" and e["activity"] is not None]
+    if dropped:
+        fail("the stand-in dropped updates that came within its rate limit: %s" % dropped)
+
+
 def discord_up_at_start(s, by_scan=True):
-    """Connects in the first pass, publishes each change of the status once, falls back to the
-    bare text when the status goes stale, clears at the game's end."""
-    discord = s.start_discord()
+    """Connects in the first pass and publishes at once; two changes within the publishing
+    interval end with only the newer one shown, after the interval; the bare text follows when the
+    status goes stale; the presence is cleared at the game's end. The stand-in drops updates as
+    the real client does, and none of the program's is dropped."""
+    discord = s.start_discord("--rate-limit", "%g" % PUBLISH_INTERVAL_S)
     first = dict(SAMPLE_STATUS)
     s.write_status(status_record(now(), **first))
     game, pid = s.start_game(scannable=by_scan)
@@ -76,12 +98,12 @@ def discord_up_at_start(s, by_scan=True):
 
     second = dict(first, zone="Saltmarsh Gate", level=28)
     s.write_status(status_record(now(), **second))
-    s.wait_frames(discord.log, 3)
+    time.sleep(PASS_S + 0.5)  # a pass sees the second status and holds it
     third = dict(second, zone="Old Lighthouse", guild="Tide Wardens")
     s.write_status(status_record(now(), **third))
-    s.wait_frames(discord.log, 4)
+    s.wait_frames(discord.log, 3, limit_s=PACED_LIMIT_S)
     s.write_status(status_record(now() - 40, **third))  # stale: the bare text
-    s.wait_frames(discord.log, 5)
+    s.wait_frames(discord.log, 4, limit_s=PACED_LIMIT_S)
     # A pass with nothing new sends nothing: let one go by before the end.
     time.sleep(PASS_S + 0.5)
     s.stop(game)
@@ -91,17 +113,100 @@ def discord_up_at_start(s, by_scan=True):
         CONNECT,
         frame(0, handshake(harness.APPLICATION_ID)),
         frame(1, set_activity(pid, compose_activity(first, start), nonce)),
-        frame(1, set_activity(pid, compose_activity(second, start), nonce + 1)),
-        frame(1, set_activity(pid, compose_activity(third, start), nonce + 2)),
-        frame(1, set_activity(pid, bare_activity(start), nonce + 3)),
-        frame(1, clear_activity(pid, nonce + 4)),
+        frame(1, set_activity(pid, compose_activity(third, start), nonce + 1)),
+        frame(1, set_activity(pid, bare_activity(start), nonce + 2)),
+        frame(1, clear_activity(pid, nonce + 3)),
         CLOSE,
     ])
+    times = [t for t, _payload in op1_frames(s, discord.log)][:3]
+    if any(later - earlier < PUBLISH_INTERVAL_S * 1000 for earlier, later in zip(times, times[1:])):
+        fail("SET_ACTIVITY less than %.0f s apart: %s ms" % (PUBLISH_INTERVAL_S, times))
+    check_nothing_dropped(s, discord.log)
+    s.check_applied(discord.log, [json.loads(compose_activity(first, start)),
+                                  json.loads(compose_activity(third, start)),
+                                  json.loads(bare_activity(start)), None])
     s.check_log([MSG_DETECTED, MSG_CONNECTED, MSG_STOPPED])
     # The composed details of the sample status, as Discord would show them once decoded.
     if compose_activity(first, 0).find("Tamsin <Lantern Keepers> %s Lvl 27 Warden %s Human %s Coastal"
                                        % (DOT, DOT, DOT)) < 0:
         fail("the oracle does not compose the sample status as expected")
+
+
+def storm_paced(s):
+    """A status that changes every second for 20 s, against a stand-in that drops updates less
+    than 15 s apart as the real client does: SET_ACTIVITY goes at least 15 s apart (at most two
+    in any 20 s), none is dropped, and the presence shown is the last status within 17 s of its
+    change."""
+    discord = s.start_discord("--rate-limit", "%g" % PUBLISH_INTERVAL_S)
+    status = dict(SAMPLE_STATUS, zone="Storm 0")
+    s.write_status(status_record(now(), **status))
+    game, pid = s.start_game(scannable=False)
+    s.start_program("--pid", str(pid))
+    frames = s.wait_frames(discord.log, 2)
+    start, _nonce = s.first_start_and_nonce(frames[1][1])
+    for change in range(1, 21):
+        time.sleep(1.0)
+        status = dict(SAMPLE_STATUS, zone="Storm %d" % change)
+        s.write_status(status_record(now(), **status))
+    last_change = time.monotonic()
+    wanted = json.loads(compose_activity(status, start))
+
+    def shown_last():
+        s.write_status(status_record(now(), **status))  # the game side keeps the status fresh
+        applied = s.applied(discord.log)
+        return applied and applied[-1] == wanted
+
+    wait_for(shown_last, 17 + 3, "the last status to be shown (shown: %s)" % s.applied(discord.log), poll_s=0.02)
+    took = time.monotonic() - last_change
+    if took > 17:
+        fail("the last status was shown %.1f s after its change, not within 17 s" % took)
+    s.stop(game)
+    s.check_exit(s.wait_program(END_LIMIT_S))
+
+    times = [t for t, payload in op1_frames(s, discord.log) if '"activity":null' not in payload]
+    gaps = [later - earlier for earlier, later in zip(times, times[1:])]
+    if any(gap < PUBLISH_INTERVAL_S * 1000 for gap in gaps):
+        fail("SET_ACTIVITY less than %.0f s apart: gaps %s ms" % (PUBLISH_INTERVAL_S, gaps))
+    most = max(sum(1 for t in times if first <= t < first + 20000) for first in times)
+    if most > 2:
+        fail("%d SET_ACTIVITY within 20 s" % most)
+    check_nothing_dropped(s, discord.log)
+    s.check_log([MSG_DETECTED, MSG_CONNECTED, MSG_STOPPED])
+    print("%d activities sent, gaps %s ms; the last status shown %.1f s after its change"
+          % (len(times), gaps, took))
+
+
+def values_the_client_accepts(s):
+    """One-character values, padded so that the client (which refuses them) shows them; then
+    Windows-1252 text, in short fields and in one cut at its capacity, shown as its characters."""
+    discord = s.start_discord("--rate-limit", "%g" % PUBLISH_INTERVAL_S)
+    one = {"name": "T", "zone": "\u6e2f"}  # a CJK zone of one character
+    s.write_status_bytes(json.dumps(status_record(now(), **one), ensure_ascii=False,
+                                    separators=(",", ":")).encode("utf-8"))
+    game, pid = s.start_game(scannable=False)
+    s.start_program("--pid", str(pid))
+    s.wait_frames(discord.log, 2)
+    wait_for(lambda: s.applied(discord.log), 5, "the first activity to be shown")
+    shown = s.applied(discord.log)[0]
+    if (shown.get("details"), shown.get("state")) != ("T\u200b", "\u6e2f\u200b"):
+        fail("one-character values shown as %r" % shown)
+
+    # O'Brien and Rene in Windows-1252; the guild fills its 63 bytes, so the lead byte the
+    # scanner would have cut (its last) is dropped; the other fields are far shorter.
+    guild = b"x" * 59 + b"Ren\xe9"
+    record = (b'{"ok":true,"in_world":true,"ts":%d,"name":"O\x92Brien","guild":"%s",'
+              b'"class":"Ren\xe9","level":5,"zone":"Caf\xe9"}' % (now(), guild))
+    s.write_status_bytes(record)
+    wait_for(lambda: len(s.applied(discord.log)) >= 2, PACED_LIMIT_S, "the Windows-1252 status to be shown")
+    shown = s.applied(discord.log)[1]
+    expected = {"details": "O\u2019Brien <%sRen> \u00b7 Lvl 5 Ren\u00e9" % ("x" * 59), "state": "Caf\u00e9"}
+    if (shown.get("details"), shown.get("state")) != (expected["details"], expected["state"]):
+        fail("Windows-1252 values shown as %r, not %r" % (shown, expected))
+    s.stop(game)
+    s.check_exit(s.wait_program(END_LIMIT_S))
+    if any('"ERROR"' in reply for reply in s.replies(discord.log)):
+        fail("the stand-in refused a value: %s" % s.replies(discord.log))
+    s.check_log([MSG_DETECTED, MSG_CONNECTED, MSG_STOPPED])
 
 
 # ---- Discord comes and goes -------------------------------------------------------------------
@@ -161,13 +266,13 @@ def discord_restarted(s):
 
 
 def discord_error(s):
-    """Discord answers every SET_ACTIVITY with ERROR: each reply is logged as received and the
-    same text goes out again on every pass, with a new nonce."""
+    """Discord answers every SET_ACTIVITY with ERROR: the same text goes out again once per
+    publishing interval, with a new nonce, and the refusal is logged once, as received."""
     discord = s.start_discord("--fault", "error")
     s.write_status(status_record(now(), **SAMPLE_STATUS))
     game, pid = s.start_game(scannable=False)
     s.start_program("--pid", str(pid))
-    frames = s.wait_frames(discord.log, 4, limit_s=3 * PASS_S + 4)
+    frames = s.wait_frames(discord.log, 3, limit_s=PACED_LIMIT_S)
     start, nonce = s.first_start_and_nonce(frames[1][1])
     s.stop(game)
     s.check_exit(s.wait_program(END_LIMIT_S))
@@ -176,10 +281,96 @@ def discord_error(s):
     s.check_events(discord.log, [CONNECT, frame(0, handshake(harness.APPLICATION_ID))] +
                    [frame(1, set_activity(pid, text, nonce + k)) for k in range(sent)] +
                    [frame(1, clear_activity(pid, nonce + sent)), CLOSE])
+    times = [t for t, _payload in op1_frames(s, discord.log)][:sent]
+    if any(later - earlier < PUBLISH_INTERVAL_S * 1000 for earlier, later in zip(times, times[1:])):
+        fail("a refused text went again sooner than %.0f s: %s ms" % (PUBLISH_INTERVAL_S, times))
     errors = s.replies(discord.log)[1:1 + sent]
     if len(errors) != sent or not all('"ERROR"' in e for e in errors):
         fail("expected %d ERROR replies, the stand-in sent %s" % (sent, errors))
-    s.check_log([MSG_DETECTED, MSG_CONNECTED] + errors + [MSG_STOPPED])
+    s.check_log([MSG_DETECTED, MSG_CONNECTED, errors[0], MSG_STOPPED])
+
+
+def pings_and_stray_replies(s):
+    """A client that sends PINGs (one before the answer to the first command, one between passes)
+    and puts a stray ERROR reply ahead of every answer: each PING gets its PONG, the stray reply
+    is passed over (nothing logged, the activity kept as accepted), the presence is shown."""
+    discord = s.start_discord("--ping", "--fault", "stray-reply")
+    s.write_status(status_record(now(), **SAMPLE_STATUS))
+    game, pid = s.start_game(scannable=False)
+    s.start_program("--pid", str(pid))
+    frames = s.wait_frames(discord.log, 4, limit_s=PASS_S + 6)  # the second PONG comes a pass later
+    start, nonce = s.first_start_and_nonce(frames[1][1])
+    time.sleep(PASS_S + 0.5)  # one more pass: the accepted text is not sent again
+    s.stop(game)
+    s.check_exit(s.wait_program(END_LIMIT_S))
+    pings = [e["payload"] for e in s.raw_events(discord.log) if e["event"] == "ping"]
+    s.check_events(discord.log, [
+        CONNECT,
+        frame(0, handshake(harness.APPLICATION_ID)),
+        frame(1, set_activity(pid, compose_activity(SAMPLE_STATUS, start), nonce)),
+        frame(4, pings[0]),
+        frame(4, pings[1]),
+        frame(1, clear_activity(pid, nonce + 1)),
+        CLOSE,
+    ])
+    pongs = [e for e in s.raw_events(discord.log) if e["event"] in ("pong", "pong_missing")]
+    if len(pongs) != 2 or not all(e["event"] == "pong" and e["matches"] for e in pongs):
+        fail("PONGs: %s" % pongs)
+    if s.applied(discord.log)[:1] != [json.loads(compose_activity(SAMPLE_STATUS, start))]:
+        fail("shown: %s" % s.applied(discord.log))
+    s.check_log([MSG_DETECTED, MSG_CONNECTED, MSG_STOPPED])
+
+
+def discord_closes_connection(s):
+    """The client sends a CLOSE frame unasked after each connection's first answer: every pass
+    that finds it connects again, and the close is logged once."""
+    discord = s.start_discord("--fault", "close-frame-after:2")
+    s.write_status(status_record(now(), **SAMPLE_STATUS))
+    game, pid = s.start_game(scannable=False)
+    s.start_program("--pid", str(pid))
+    wait_for(lambda: s.events(discord.log).count(CONNECT) >= 3, 3 * PASS_S + 6,
+             "three connections (events: %s)" % s.events(discord.log))
+    s.stop(game)
+    s.check_exit(s.wait_program(END_LIMIT_S))
+    connections = s.events(discord.log).count(CONNECT)
+    close = [p for e, op, p in s.all_events(discord.log) if e == "reply" and op == 2][0]
+    messages = s.log_messages()
+    expected = [MSG_DETECTED, MSG_CONNECTED, MSG_CLOSED + close] + [MSG_CONNECTED] * (connections - 1)
+    if messages[:len(expected)] != expected or messages[-1] != MSG_STOPPED or messages.count(MSG_CLOSED + close) != 1:
+        fail("log: %s" % messages)
+    for event in s.events(discord.log):
+        if event[0] == "frame" and event[1] not in (0, 1):
+            fail("a frame of op %s: %s" % (event[1], event))
+
+
+def game_ends_mid_wait(s):
+    """The game ends in the middle of the 2000 ms wait after a pass: the clear frame and the
+    program's close of the pipe follow the game's own end within 100 ms, timed on one clock (the
+    stand-ins' steady clock), three times."""
+    discord = s.start_discord()
+    margins = []
+    for round_ in range(3):
+        s.write_status(status_record(now(), **dict(SAMPLE_STATUS, zone="Round %d" % round_)))
+        game, pid = s.start_game(scannable=False)
+        s.start_program("--pid", str(pid))
+        wait_for(lambda: s.applied(discord.log).count(None) == round_ and len(s.applied(discord.log)) > 2 * round_,
+                 10, "round %d's activity to be shown" % round_, poll_s=0.01)
+        time.sleep(random.uniform(0.6, 1.4))  # well inside the wait that follows the pass
+        s.stop(game)
+        ended = s.game_exit_clock(game)
+        s.check_exit(s.wait_program(END_LIMIT_S))
+        conn = max(e["conn"] for e in s.raw_events(discord.log) if "conn" in e)
+        events = [e for e in s.raw_events(discord.log) if e.get("conn") == conn]
+        clear = [e["clock"] for e in events if e["event"] == "frame" and '"activity":null' in e["payload"]]
+        closed = [e["clock"] for e in events if e["event"] == "close"]
+        if not clear or not closed:
+            fail("round %d: no clear or no close (events: %s)" % (round_, events))
+        margins.append((clear[0] - ended, closed[0] - ended))
+    print("game end to clear / to the pipe's close, ms: %s" % margins)
+    for clear_ms, close_ms in margins:
+        if not (0 <= clear_ms <= 100 and 0 <= close_ms <= 100):
+            fail("the clear or the close came %d / %d ms after the game's end, not within 100 ms"
+                 % (clear_ms, close_ms))
 
 
 def silent_after(fault, frames_before_stop):
@@ -411,6 +602,11 @@ SCAN_SCENARIOS = {"discord_up_at_start", "no_game", "launch_game_later", "launch
 
 SCENARIOS = {
     "discord_up_at_start": discord_up_at_start,
+    "storm_paced": storm_paced,
+    "values_the_client_accepts": values_the_client_accepts,
+    "pings_and_stray_replies": pings_and_stray_replies,
+    "discord_closes_connection": discord_closes_connection,
+    "game_ends_mid_wait": game_ends_mid_wait,
     "discord_after_game": discord_after_game,
     "discord_restarted": discord_restarted,
     "discord_error": discord_error,

@@ -58,6 +58,17 @@ long open_slot(HANDLE handle, HandleKind kind)
     return open ? static_cast<long>(slot) : -1;
 }
 
+void pass_time(uint64_t milliseconds)
+{
+    Machine& m = machine();
+    m.elapsed_ms += milliseconds;
+    if (m.sleep_hook) {
+        // A copy: the hook may install another hook.
+        std::function<void(uint64_t)> hook = m.sleep_hook;
+        hook(m.elapsed_ms);
+    }
+}
+
 }  // namespace detail
 
 using namespace detail;
@@ -316,15 +327,9 @@ DWORD WINAPI GetTickCount(void)
 
 void WINAPI Sleep(DWORD milliseconds)
 {
-    Machine& m = machine();
     Call& call = record("Sleep");
     call.size = milliseconds;
-    m.elapsed_ms += milliseconds;
-    if (m.sleep_hook) {
-        // A copy: the hook may install another hook.
-        std::function<void(uint64_t)> hook = m.sleep_hook;
-        hook(m.elapsed_ms);
-    }
+    pass_time(milliseconds);
 }
 
 // As on Windows: at most max_length - 1 characters and a terminator; nothing written for 0.

@@ -27,7 +27,7 @@ DWORD wait_started(size_t slot, DWORD milliseconds)
         m.elapsed_ms = end_ms;
         return WAIT_OBJECT_0;
     }
-    m.elapsed_ms += milliseconds;
+    pass_time(milliseconds);  // as a Sleep of it, hooks included
     return WAIT_TIMEOUT;
 }
 

@@ -2,8 +2,9 @@
 // POSIX layer. It implements every function of src/platform/win32_subset.h with Win32 results,
 // records each call, and lets a test stage files, clocks, processes and Discord pipe peers.
 //
-// Time is virtual: Sleep advances the tick count, the UTC clock and the local clock together,
-// without sleeping, so a whole run of the driver takes milliseconds.
+// Time is virtual: Sleep, and a WaitForSingleObject that times out, advance the tick count, the
+// UTC clock and the local clock together, without sleeping, so a whole run of the driver takes
+// milliseconds.
 #pragma once
 
 #include <cstdint>
@@ -59,7 +60,8 @@ uint64_t now_ms();
 void set_tick_count(DWORD ticks);   // GetTickCount from now on counts up from this value
 void set_unix_time(int64_t seconds);  // the UTC clock (GetSystemTimeAsFileTime), whole seconds
 void set_local_time(const SYSTEMTIME& local);  // GetLocalTime from now on counts up from this
-// Runs after every Sleep, with the virtual time after it: lets a test change the world over time.
+// Runs after every Sleep, and after every WaitForSingleObject that times out, with the virtual
+// time after it: lets a test change the world over time.
 void on_sleep(std::function<void(uint64_t now_ms)> hook);
 
 // ---- files and folders ----------------------------------------------------------------------
@@ -89,8 +91,12 @@ void set_file_faults(const std::string& path, const FileFaults& faults);
 void add_process(DWORD pid, const std::string& exe_name);
 // Ends it: later waits on its handles give WAIT_OBJECT_0, and snapshots no longer show it.
 void end_process(DWORD pid);
-// Ends it once this many waits on its handles have timed out (0: at the next wait).
+// Ends it once this many waits on its handles have timed out (0: at the next wait, which then
+// returns at once whatever its time-out).
 void end_process_after_waits(DWORD pid, int waits);
+// Ends it at this virtual time (see now_ms): a wait whose time-out reaches past it returns
+// WAIT_OBJECT_0 at that moment, with the clock moved on only so far.
+void end_process_at(DWORD pid, uint64_t at_ms);
 void set_process_openable(DWORD pid, bool openable);  // false: OpenProcess fails (access denied)
 void fail_snapshots(int count);   // the next count snapshots return INVALID_HANDLE_VALUE
 void fail_waits(bool fail);       // WaitForSingleObject returns WAIT_FAILED

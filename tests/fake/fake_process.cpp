@@ -101,6 +101,18 @@ void end_process_after_waits(DWORD pid, int waits)
     machine().processes[static_cast<size_t>(index)].waits_before_end = waits < 0 ? 0 : waits;
 }
 
+void end_process_at(DWORD pid, uint64_t at_ms)
+{
+    long index = live_process(pid);
+    if (index < 0) {
+        ADD_FAILURE() << "end_process_at: no running process " << pid;
+        return;
+    }
+    Process& process = machine().processes[static_cast<size_t>(index)];
+    process.end_scheduled = true;
+    process.end_at_ms = at_ms;
+}
+
 void set_process_openable(DWORD pid, bool openable)
 {
     long index = live_process(pid);
@@ -193,8 +205,12 @@ HANDLE WINAPI OpenProcess(DWORD desired_access, BOOL inherit_handle, DWORD proce
     return handle;
 }
 
-// Only zero time-outs on the game: a wait that would block has no meaning on a virtual clock
-// (a started program's end is scripted in virtual time, so waits on it may have any time-out).
+// A wait on a process with a time-out runs on the virtual clock. The process ends during the wait
+// when its end is scheduled within the time-out (end_process_at): the clock moves on to that
+// moment and the wait returns at once, as a real wait wakes when the process ends. Otherwise the
+// whole time-out passes as a Sleep of it would, hooks included; what the hooks did to the process
+// (ended it, or made waits fail) is what the wait reports, since it happened within the wait.
+// A started program's end is scripted in virtual time, and waits on it follow that script.
 DWORD WINAPI WaitForSingleObject(HANDLE handle, DWORD milliseconds)
 {
     Machine& m = machine();
@@ -205,33 +221,51 @@ DWORD WINAPI WaitForSingleObject(HANDLE handle, DWORD milliseconds)
     if (started >= 0) {
         return wait_started(static_cast<size_t>(started), milliseconds);
     }
-    if (milliseconds != 0) {
-        ADD_FAILURE() << "WaitForSingleObject with a time-out of " << milliseconds
-                      << " ms: the fake supports only 0";
-        fail_with(ERROR_INVALID_PARAMETER);
-        return WAIT_FAILED;
-    }
     long slot = open_slot(handle, kind_process);
     if (slot < 0) {
         fail_with(ERROR_INVALID_HANDLE);
         return WAIT_FAILED;
     }
-    if (m.fail_waits) {
-        fail_with(ERROR_ACCESS_DENIED);
+    size_t index = m.process_slots[static_cast<size_t>(slot)].process;
+    // The state as it stands now; the hooks below may change the process table.
+    auto settled = [&m, index]() -> DWORD {
+        if (m.fail_waits) {
+            fail_with(ERROR_ACCESS_DENIED);
+            return WAIT_FAILED;
+        }
+        Process& process = m.processes[index];
+        if (process.end_scheduled && process.end_at_ms <= now_ms()) {
+            process.ended = true;
+        }
+        if (process.waits_before_end == 0) {
+            process.ended = true;
+        }
+        return process.ended ? WAIT_OBJECT_0 : WAIT_TIMEOUT;
+    };
+    DWORD state = settled();
+    if (state != WAIT_TIMEOUT || milliseconds == 0) {
+        if (state == WAIT_TIMEOUT && m.processes[index].waits_before_end > 0) {
+            --m.processes[index].waits_before_end;
+        }
+        return state;
+    }
+    const Process& process = m.processes[index];
+    if (milliseconds == INFINITE && !process.end_scheduled) {
+        ADD_FAILURE() << "WaitForSingleObject without end on process " << process.pid
+                      << ", which has no scheduled end: the run would never go on";
+        fail_with(ERROR_INVALID_PARAMETER);
         return WAIT_FAILED;
     }
-    Process& process = m.processes[m.process_slots[static_cast<size_t>(slot)].process];
-    if (process.ended) {
-        return WAIT_OBJECT_0;
+    if (process.end_scheduled && (milliseconds == INFINITE || process.end_at_ms - now_ms() <= milliseconds)) {
+        m.elapsed_ms = process.end_at_ms;
+        return settled();
     }
-    if (process.waits_before_end == 0) {
-        process.ended = true;
-        return WAIT_OBJECT_0;
+    pass_time(milliseconds);
+    state = settled();
+    if (state == WAIT_TIMEOUT && m.processes[index].waits_before_end > 0) {
+        --m.processes[index].waits_before_end;
     }
-    if (process.waits_before_end > 0) {
-        --process.waits_before_end;
-    }
-    return WAIT_TIMEOUT;
+    return state;
 }
 
 }  // extern "C"

@@ -63,6 +63,8 @@ struct Process {
     bool openable = true;
     int waits_before_end = -1;  // -1: runs until end_process
     uint64_t starts_at_ms = 0;  // shown and openable from this virtual time on
+    bool end_scheduled = false; // end_process_at: it ends at end_at_ms of the virtual clock
+    uint64_t end_at_ms = 0;
 };
 
 // A program started by CreateProcessA, and which of its two handles are still open.
@@ -121,6 +123,9 @@ Machine& machine();
 
 // Records a call and returns it for its arguments to be filled in.
 Call& record(const char* name);
+
+// Moves the virtual clock on by milliseconds and runs the sleep hook, as every Sleep does.
+void pass_time(uint64_t milliseconds);
 
 // Sets the error that GetLastError reports, for a call that fails.
 void fail_with(DWORD error);

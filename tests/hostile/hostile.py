@@ -15,10 +15,11 @@ import time
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "e2e"))
 import harness  # noqa: E402
-from harness import (MSG_CONNECTED, MSG_DETECTED, MSG_REFUSED, MSG_STOPPED, NONCE, START,  # noqa: E402
-                     bare_activity, compose_activity, fail, status_record, wait_for)
+from harness import (MSG_CLOSED, MSG_CONNECTED, MSG_DETECTED, MSG_REFUSED, MSG_STOPPED, NONCE,  # noqa: E402
+                     START, bare_activity, compose_activity, fail, status_record, wait_for)
 
 PASS_S = 2.0
+PUBLISH_INTERVAL_S = 15.0  # the least time between two SET_ACTIVITY on a connection
 REPLY_LIMIT_S = 5.0
 # Safety limit for a program to end after its game: one pass, its sleep, and slack for a slow CI.
 END_LIMIT_S = REPLY_LIMIT_S + PASS_S + 3.0
@@ -94,8 +95,8 @@ def status_rewritten_every_5ms(s):
             fail("an activity that no single status gives: %s" % activity)
     if activity_of(payloads[-1]) != "null":
         fail("the last command is not the clear: %s" % payloads[-1])
-    # About one publish a pass: the writer changes the text faster than the passes come.
-    if len(activities) < WRITER_SECONDS / PASS_S / 2:
+    # About one publish per publishing interval: the writer changes the text far faster.
+    if len(activities) < WRITER_SECONDS // (PUBLISH_INTERVAL_S + PASS_S):
         fail("only %d activities in %.0f s" % (len(activities), WRITER_SECONDS))
     check_nonces(payloads)
     s.check_log([MSG_DETECTED, MSG_CONNECTED, MSG_STOPPED])
@@ -109,7 +110,7 @@ def publish_change_and_end(s, discord, game, pid, zone):
     end with 0 within the limit."""
     before = len(commands(s, discord.log))
     s.write_status(status_record(now(), **dict(status_of(1), zone=zone)))
-    wait_for(lambda: len(commands(s, discord.log)) > before, 3 * PASS_S,
+    wait_for(lambda: len(commands(s, discord.log)) > before, PUBLISH_INTERVAL_S + 2 * PASS_S + 4,
              "the status change to reach the stand-in Discord")
     s.stop(game)
     s.check_exit(s.wait_program(END_LIMIT_S))
@@ -153,9 +154,10 @@ def log_replaced_by_folder(s):
 
 def two_copies(s):
     """Two copies share the data folder and its log beside one game; Discord refuses every
-    command, so each copy logs a long line every pass. Both run and end with 0, and every line of
-    the shared log is whole: a time stamp, one message, CR LF."""
-    discord = s.start_discord("--fault", "error")
+    command and then closes the connection, so each copy connects again and logs a long refusal
+    every pass. Both run and end with 0, and every line of the shared log is whole: a time stamp,
+    one message, CR LF."""
+    discord = s.start_discord("--fault", "error", "--fault", "close-frame-after:2")
     s.write_status(status_record(now(), **status_of(0)))
     game, pid = s.start_game(scannable=False)
     second = s.start_program("--pid", str(pid))
@@ -175,18 +177,21 @@ def two_copies(s):
         if code != 0:
             fail("a copy ended with %s" % code)
     messages = s.log_messages()  # fails on any line that is not whole
-    for fixed in (MSG_DETECTED, MSG_CONNECTED, MSG_STOPPED):
+    for fixed in (MSG_DETECTED, MSG_STOPPED):
         if messages.count(fixed) != 2:
             fail("%r logged %d times, not once per copy: %s" % (fixed, messages.count(fixed), messages))
-    refusals = [m for m in messages if m not in (MSG_DETECTED, MSG_CONNECTED, MSG_STOPPED)]
+    closes = [m for m in messages if m.startswith(MSG_CLOSED)]
+    if len(closes) != 2:
+        fail("the client's close logged %d times, not once per copy: %s" % (len(closes), closes))
+    refusals = [m for m in messages if m not in (MSG_DETECTED, MSG_CONNECTED, MSG_STOPPED) and m not in closes]
     for message in refusals:
         if '"ERROR"' not in message or not message.startswith("{") or not message.endswith("}"):
             fail("a torn or mixed refusal line: %r" % message)
     if len(refusals) < 8:
         fail("only %d refusals logged by the two copies" % len(refusals))
     connections = [e for e in s.events(discord.log) if e[0] == "connect"]
-    if len(connections) != 2:
-        fail("%d connections at the stand-in, not one per copy" % len(connections))
+    if len(connections) != messages.count(MSG_CONNECTED):
+        fail("%d connections at the stand-in, %d logged" % (len(connections), messages.count(MSG_CONNECTED)))
 
 
 # ---- a squatter on the first pipe name ----------------------------------------------------------

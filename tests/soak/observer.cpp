@@ -8,6 +8,7 @@
 #include <nlohmann/json.hpp>
 
 #include "fake/fake_platform.h"
+#include "platform/platform.h"
 #include "soak/alloc_guard.h"
 #include "soak/surroundings.h"
 
@@ -63,7 +64,8 @@ bool is_known_message(const std::string& message, bool cut)
             return true;
         }
     }
-    if (message.compare(0, 31, "Discord refused the handshake: ") == 0) {
+    if (message.compare(0, 31, "Discord refused the handshake: ") == 0 ||
+        message.compare(0, 31, "Discord closed the connection: ") == 0) {
         return true;
     }
     // An error reply is logged whole; a cut record may have lost the word with its tail.
@@ -80,6 +82,7 @@ void Observer::start_run(uint32_t seed, bool presence_on)
     last_nonce_ = seed;
     sent_since_handshake_.clear();
     connection_index_ = -1;
+    published_on_connection_ = false;
     start_known_ = false;
     clears_ = 0;
     log_checked_ = 0;
@@ -109,10 +112,15 @@ void Observer::on_pipe_write(int index, const std::string& bytes)
         command_after_handshake_ = false;
         connection_index_ = index;
         sent_since_handshake_.clear();
+        published_on_connection_ = false;
+        return;
+    }
+    EXPECT_EQ(index, connection_index_) << "pass " << passes_ << ": a frame on a pipe without a handshake";
+    if (opcode == 4) {
+        ++pongs_;  // the answer to a PING, with its payload: nothing to check here
         return;
     }
     EXPECT_EQ(opcode, 1u) << "pass " << passes_ << ": unknown opcode";
-    EXPECT_EQ(index, connection_index_) << "pass " << passes_ << ": a command on a pipe without a handshake";
     command_after_handshake_ = true;
     ++commands_;
     check_command(payload);
@@ -148,6 +156,16 @@ void Observer::check_command(const std::string& payload)
         return;
     }
     EXPECT_FALSE(ended_) << "after the game ended: " << payload;
+    // The client drops updates that come too soon after the last one: never two within 15 s,
+    // measured on the tick count as the program sees it (the surroundings move it to just below
+    // its wrap now and then, a jump no real clock makes, and the unsigned difference then counts).
+    const DWORD ticks = GetTickCount();
+    if (published_on_connection_) {
+        EXPECT_GE(static_cast<DWORD>(ticks - last_publish_ticks_), 15000u)
+            << "pass " << passes_ << ": a SET_ACTIVITY within the publishing interval";
+    }
+    published_on_connection_ = true;
+    last_publish_ticks_ = ticks;
     // The activity as inserted, between its key and the nonce that follows it.
     const std::string head = "\"activity\":";
     const std::string tail = "},\"nonce\":\"" + nonce + "\"}";

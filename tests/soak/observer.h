@@ -8,9 +8,10 @@
 
 namespace soak {
 
-// The longest a pass may take on the fake clock: the handshake reply and then the publish reply
-// may each take the whole reply limit, plus the few milliseconds of polling steps around them.
-const uint64_t kLongestPassMs = 2 * 5000 + 20;
+// The longest a pass may take on the fake clock: the frames that came unasked since the last
+// pass, the handshake reply and then the publish reply may each take the whole reply limit, plus
+// the few milliseconds of polling steps around them.
+const uint64_t kLongestPassMs = 3 * 5000 + 30;
 // The presence end waits for at most one reply.
 const uint64_t kLongestEndMs = 5000 + 10;
 
@@ -30,7 +31,7 @@ public:
     // Every WriteFile on a Discord pipe, as the client handed it.
     void on_pipe_write(int index, const std::string& bytes);
 
-    // After each pass (at the start of the sleep that follows it) and after the run. pass_ms is
+    // After each pass (at the end of the wait that follows it) and after the run. pass_ms is
     // the pass's length on the fake clock; limit_ms what it may take; open_limit how many handles
     // may be open. Returns false once any check failed.
     bool after_pass(uint64_t pass_ms, uint64_t limit_ms, size_t open_limit);
@@ -48,6 +49,7 @@ public:
     long commands() const { return commands_; }
     long handshakes() const { return handshakes_; }
     long log_records() const { return log_records_; }
+    long pongs() const { return pongs_; }
 
 private:
     void check_command(const std::string& payload);
@@ -63,6 +65,8 @@ private:
     uint32_t last_nonce_ = 0;
     std::set<std::string> sent_since_handshake_;  // activity texts written on this connection
     int connection_index_ = -1;      // the pipe of the last handshake written
+    bool published_on_connection_ = false;  // an activity was written since that handshake
+    uint32_t last_publish_ticks_ = 0;       // when, as GetTickCount had it
     bool start_known_ = false;
     long long play_start_ = 0;
     int clears_ = 0;
@@ -78,6 +82,7 @@ private:
     long commands_ = 0;
     long handshakes_ = 0;
     long log_records_ = 0;
+    long pongs_ = 0;
 };
 
 }  // namespace soak

@@ -27,7 +27,7 @@ const long kDefaultPasses = 200000;
 const long kLongestRun = 3000;  // passes; the fake never reuses handle slots within a run
 const DWORD kGamePid = 4242;
 const char kApplicationId[] = "418829376113459201";
-const uint64_t kPassSleepMs = 2000;
+const uint64_t kPassSleepMs = 2000;  // the pause between passes: the driver's timed wait on the game
 
 uint64_t soak_seed()
 {
@@ -41,8 +41,9 @@ long soak_passes()
     return text != nullptr && *text != '\0' ? std::strtol(text, nullptr, 10) : kDefaultPasses;
 }
 
-// Runs between the passes, from inside the program's 2000 ms sleep: checks the pass that just
-// ended, then either changes the world for the next pass or ends the game.
+// Runs between the passes, at the end of the program's 2000 ms wait on the game (the fake runs
+// the sleep hooks when a timed wait times out): checks the pass that just ended, then either
+// changes the world for the next pass or ends the game (which the wait then reports).
 class PassClock {
 public:
     PassClock(soak::Surroundings& world, soak::Observer& observer, std::function<void()> end_game)
@@ -60,7 +61,7 @@ public:
         fake::record_calls(false);  // the soak looks at outcomes; the record would cost most of its time
     }
 
-    // The end of the run: how long the program took since its last pass's sleep.
+    // The end of the run: how long the program took since its last pass's wait.
     uint64_t since_last_pass() const { return fake::now_ms() - pass_started_ms_; }
     bool stopped() const { return stopped_; }
     long total_passes() const { return total_passes_; }
@@ -119,9 +120,9 @@ void watch_pipe_writes(soak::Observer& observer)
 
 void print_totals(const char* what, uint64_t seed, const PassClock& clock, const soak::Observer& observer)
 {
-    std::printf("%s: seed %llu, %ld passes, %ld handshakes, %ld commands, %ld log records\n",
+    std::printf("%s: seed %llu, %ld passes, %ld handshakes, %ld commands, %ld pongs, %ld log records\n",
                 what, static_cast<unsigned long long>(seed), clock.total_passes(), observer.handshakes(),
-                observer.commands(), observer.log_records());
+                observer.commands(), observer.pongs(), observer.log_records());
 }
 
 TEST(AllocGuard, CountsOnlyTheProgramsOwnAllocations)

@@ -116,6 +116,9 @@ void Surroundings::between_passes()
         if (peer.connected && chance(0.005)) {
             peer.write_script.push_back(chance(0.5) ? "fail" : "short:" + std::to_string(below(40)));
         }
+        if (peer.connected && chance(0.01)) {
+            send_unasked(peer);
+        }
     }
     change_status_file();
     change_clocks();
@@ -210,10 +213,32 @@ void Surroundings::answer_command(fake::PipePeer& peer, Persona persona, const s
     }
 }
 
+// What the client sends between two commands, unasked: a PING, a reply to nothing, an event,
+// or a CLOSE that ends the connection.
+void Surroundings::send_unasked(fake::PipePeer& peer)
+{
+    switch (below(4)) {
+    case 0:
+        peer.reply("{\"ping\":" + std::to_string(below(1000)) + "}", 3);
+        return;
+    case 1:
+        peer.reply(chance(0.5) ? fake::set_activity_reply(std::to_string(rng_() & 0xFFFFFFFFu))
+                               : fake::error_reply(std::to_string(rng_() & 0xFFFFFFFFu), "stale" + forged_message()));
+        return;
+    case 2:
+        peer.reply("{\"cmd\":\"DISPATCH\",\"evt\":\"ACTIVITY_JOIN\",\"data\":{},\"nonce\":null}");
+        return;
+    default:
+        peer.reply("{\"code\":1000,\"message\":\"Closing" + forged_message() + "\"}", 2);
+        peer.close();
+        return;
+    }
+}
+
 // One of the ways a broken or hostile peer answers, or the right answer.
 void Surroundings::misbehave(fake::PipePeer& peer, const std::string& good_payload)
 {
-    switch (below(12)) {
+    switch (below(15)) {
     case 0:  // no answer at all: the reply limit must end the wait
         return;
     case 1:  // too late
@@ -252,6 +277,18 @@ void Surroundings::misbehave(fake::PipePeer& peer, const std::string& good_paylo
         return;
     case 10:
         peer.reply(garbage_bytes(below(400)));
+        return;
+    case 11:  // a PING first, then the answer
+        peer.reply("{\"nonce\":\"" + std::to_string(below(100)) + "\"}", 3);
+        peer.reply(good_payload, 1, below(100));
+        return;
+    case 12:  // a reply to another command first, then the answer
+        peer.reply(fake::error_reply(std::to_string(rng_() & 0xFFFFFFFFu), "not this one"));
+        peer.reply(good_payload);
+        return;
+    case 13:  // a CLOSE in place of the answer
+        peer.reply("{\"code\":4000,\"message\":\"Invalid" + forged_message() + "\"}", 2);
+        peer.close();
         return;
     default:
         peer.reply(good_payload);

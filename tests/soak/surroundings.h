@@ -44,6 +44,7 @@ private:
     void answer_handshake(fake::PipePeer& peer, Persona persona);
     void answer_command(fake::PipePeer& peer, Persona persona, const std::string& nonce);
     void misbehave(fake::PipePeer& peer, const std::string& good_payload);
+    void send_unasked(fake::PipePeer& peer);
     void send_in_pieces(fake::PipePeer& peer, const std::string& payload, uint64_t total_ms);
     void new_discord_layout();
     void change_status_file();

@@ -1,6 +1,6 @@
 // Counting and cutting well-formed UTF-8 texts the way the Discord client measures details and
-// state: in UTF-16 code units (two for a character beyond U+FFFF, one for any other). Shared by
-// the composer's property test and its fuzz target.
+// state: in UTF-16 code units (two for a character beyond U+FFFF, one for any other), and the
+// padding of a one-character text. Shared by the composer's property test and its fuzz target.
 #pragma once
 
 #include <cstddef>
@@ -46,6 +46,18 @@ inline std::string cut_to_units(const std::string& text, size_t most)
         at += length;
     }
     return text.substr(0, at);
+}
+
+// What a details or state text becomes on its way to the client, decoded: cut to 128 units,
+// and, when one character is left, followed by U+200B ZERO WIDTH SPACE (the padding that lets the
+// client count two units while the player sees the one character).
+inline std::string as_sent(const std::string& text)
+{
+    std::string cut = cut_to_units(text, 128);
+    if (!cut.empty() && utf8_character_length(static_cast<unsigned char>(cut[0])) == cut.size()) {
+        cut += "\xE2\x80\x8B";
+    }
+    return cut;
 }
 
 }  // namespace utf16

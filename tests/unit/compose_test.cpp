@@ -50,15 +50,6 @@ std::string compose(const StatusSnapshot& s, int64_t start = kStart, uint32_t ca
     return std::string(out);
 }
 
-std::string repeat_e_acute(size_t count)
-{
-    std::string text;
-    for (size_t i = 0; i < count; i++) {
-        text += "\xC3\xA9";
-    }
-    return text;
-}
-
 std::string with_details(const std::string& details, const std::string& state = "Harbor Market")
 {
     return "{\"details\":\"" + details + "\",\"state\":\"" + state + "\",\"timestamps\":{\"start\":1700000000}}";
@@ -223,42 +214,134 @@ TEST(ComposeActivity, EmptyTextsAreLeftOutWithTheirKeys)
               compose(snapshot_of({"Tamsin", "", 0, "", "", "", ""})));
     EXPECT_EQ("{\"details\":\"Lvl 60\",\"timestamps\":{\"start\":1700000000}}",
               compose(snapshot_of({"", "", 60, "", "", "", ""})));
-    // A name that is only an incomplete character is empty, and so is the whole text.
-    EXPECT_EQ("{\"timestamps\":{\"start\":1700000000}}", compose(snapshot_of({"\xC3", "", 0, "", "", "", "\xE2\x82"})));
-    // One character is sent as it is.
-    EXPECT_EQ(with_details("T", "H"), compose(snapshot_of({"T", "", 0, "", "", "", "H"})));
+    // A name that fills its field with nothing but control bytes is blanks, not empty.
+    EXPECT_EQ("{\"details\":\"   \",\"timestamps\":{\"start\":1700000000}}",
+              compose(snapshot_of({"\x01\x02\x03", "", 0, "", "", "", ""})));
 }
 
+// The client refuses a details or state of one character; such a value is sent with U+200B
+// ZERO WIDTH SPACE after it, as its escape, so that the player sees the character alone.
+struct SingleCase {
+    const char* label;
+    Fields fields;
+    std::string details;
+    std::string state;
+};
+
+class ComposeSingleCharacter : public ::testing::TestWithParam<SingleCase> {};
+
+TEST_P(ComposeSingleCharacter, IsPaddedWithAZeroWidthSpace)
+{
+    const SingleCase& c = GetParam();
+    EXPECT_EQ(with_details(c.details, c.state), compose(snapshot_of(c.fields)));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Values, ComposeSingleCharacter,
+    ::testing::Values(
+        SingleCase{"ascii_name_alone", {"T", "", 0, "", "", "", "Harbor Market"}, "T\\u200b", "Harbor Market"},
+        SingleCase{"cjk_zone", {"Tamsin", "", 0, "", "", "", "\xE6\xB8\xAF"}, "Tamsin", "\xE6\xB8\xAF\\u200b"},
+        SingleCase{"both", {"T", "", 0, "", "", "", "H"}, "T\\u200b", "H\\u200b"},
+        SingleCase{"two_unit_character", {"\xF0\x9F\x98\x80", "", 0, "", "", "", "Harbor Market"},
+                   "\xF0\x9F\x98\x80\\u200b", "Harbor Market"},
+        SingleCase{"escaped_quote", {"\"", "", 0, "", "", "", "\\"}, "\\\"\\u200b", "\\\\\\u200b"},
+        SingleCase{"code_page_byte", {"\x92", "", 0, "", "", "", "Harbor Market"}, "\xE2\x80\x99\\u200b",
+                   "Harbor Market"},
+        SingleCase{"class_alone", {"", "", 0, "W", "", "", "Harbor Market"}, "W\\u200b", "Harbor Market"},
+        SingleCase{"faction_alone_capitalised", {"", "", 0, "", "", "c", "Harbor Market"}, "C\\u200b",
+                   "Harbor Market"},
+        SingleCase{"two_characters_unpadded", {"Ta", "", 0, "", "", "", "Zo"}, "Ta", "Zo"},
+        SingleCase{"one_character_name_with_guild", {"T", "G", 0, "", "", "", "Harbor Market"}, "T <G>",
+                   "Harbor Market"},
+        SingleCase{"one_character_name_with_level", {"T", "", 5, "", "", "", "Harbor Market"},
+                   "T \\u00b7 Lvl 5", "Harbor Market"}),
+    CaseLabel());
+
+// An incomplete UTF-8 character at the end of a value is the scanner's cut only when the value
+// fills its field; in a shorter value those bytes are characters of the writer's code page.
 struct TailCase {
     const char* label;
-    std::string value;
-    std::string kept;
+    std::string tail;
+    std::string kept_when_full;
+    std::string kept_when_short;
 };
 
 class ComposeUtf8Tail : public ::testing::TestWithParam<TailCase> {};
 
-TEST_P(ComposeUtf8Tail, DropsOnlyAnIncompleteSequenceAtTheEnd)
+TEST_P(ComposeUtf8Tail, IsDroppedOnlyFromAFullField)
 {
     const TailCase& c = GetParam();
-    EXPECT_EQ(with_details("Tamsin", "Zone" + c.kept), compose(snapshot_of({"Tamsin", "", 0, "", "", "", "Zone" + c.value})));
-    EXPECT_EQ(with_details("Tamsin \\u00b7 Human" + c.kept), compose(snapshot_of({"Tamsin", "", 0, "", "Human" + c.value, "", "Harbor Market"})));
+    const std::string full_zone = std::string(79 - c.tail.size(), 'Z');
+    EXPECT_EQ(with_details("Tamsin", full_zone + c.kept_when_full),
+              compose(snapshot_of({"Tamsin", "", 0, "", "", "", full_zone + c.tail})));
+    EXPECT_EQ(with_details("Tamsin", "Zone" + c.kept_when_short),
+              compose(snapshot_of({"Tamsin", "", 0, "", "", "", "Zone" + c.tail})));
+    const std::string full_race = std::string(31 - c.tail.size(), 'R');
+    EXPECT_EQ(with_details("Tamsin \\u00b7 " + full_race + c.kept_when_full),
+              compose(snapshot_of({"Tamsin", "", 0, "", full_race + c.tail, "", "Harbor Market"})));
 }
 
-INSTANTIATE_TEST_SUITE_P(Tails, ComposeUtf8Tail,
-                         ::testing::Values(TailCase{"two_byte_lead", "\xC3", ""},
-                                           TailCase{"three_byte_one_missing", "\xE2\x82", ""},
-                                           TailCase{"three_byte_two_missing", "\xE2", ""},
-                                           TailCase{"four_byte_one_missing", "\xF0\x9F\x98", ""},
-                                           TailCase{"complete_two_byte", "\xC3\xA9", "\xC3\xA9"},
-                                           TailCase{"complete_four_byte", "\xF0\x9F\x98\x80", "\xF0\x9F\x98\x80"},
-                                           TailCase{"complete_then_lead", "\xC3\xA9\xE2\x82", "\xC3\xA9"},
-                                           TailCase{"stray_continuation_is_not_a_tail", "\x80", " "},
-                                           TailCase{"incomplete_in_middle_is_not_a_tail", "\xC3z", "\xC3\x83z"}),
-                         CaseLabel());
+INSTANTIATE_TEST_SUITE_P(
+    Tails, ComposeUtf8Tail,
+    ::testing::Values(
+        TailCase{"two_byte_lead", "\xC3", "", "\xC3\x83"},
+        TailCase{"three_byte_one_missing", "\xE2\x82", "", "\xC3\xA2\xE2\x80\x9A"},
+        TailCase{"three_byte_two_missing", "\xE2", "", "\xC3\xA2"},
+        TailCase{"four_byte_one_missing", "\xF0\x9F\x98", "", "\xC3\xB0\xC5\xB8\xCB\x9C"},
+        TailCase{"complete_two_byte", "\xC3\xA9", "\xC3\xA9", "\xC3\xA9"},
+        TailCase{"complete_four_byte", "\xF0\x9F\x98\x80", "\xF0\x9F\x98\x80", "\xF0\x9F\x98\x80"},
+        TailCase{"complete_then_lead", "\xC3\xA9\xE2\x82", "\xC3\xA9", "\xC3\xA9\xC3\xA2\xE2\x80\x9A"},
+        TailCase{"stray_continuation_is_not_a_tail", "\x80", "\xE2\x82\xAC", "\xE2\x82\xAC"},
+        TailCase{"impossible_beginning_is_not_a_tail", "\xE0\x80", "\xC3\xA0\xE2\x82\xAC", "\xC3\xA0\xE2\x82\xAC"},
+        TailCase{"incomplete_in_middle_is_not_a_tail", "\xC3z", "\xC3\x83z", "\xC3\x83z"}),
+    CaseLabel());
+
+// Status text written in Windows-1252 by a game side on Western Windows: a name in a field of
+// its own size and one that fills the field, where only a lead byte at the very end is cut.
+struct CodePageCase {
+    const char* label;
+    std::string name;
+    std::string details;
+};
+
+class ComposeCodePage : public ::testing::TestWithParam<CodePageCase> {};
+
+TEST_P(ComposeCodePage, ShowsTheWritersCharacters)
+{
+    const CodePageCase& c = GetParam();
+    EXPECT_EQ(with_details(c.details), compose(snapshot_of({c.name, "", 0, "", "", "", "Harbor Market"})));
+}
+
+const std::string x23(23, 'x');
+const std::string x27(27, 'x');
+const std::string x30(30, 'x');
+
+INSTANTIATE_TEST_SUITE_P(
+    Names, ComposeCodePage,
+    ::testing::Values(CodePageCase{"ren_short", "Ren\xE9", "Ren\xC3\xA9"},
+                      CodePageCase{"ren_filling_the_field", x27 + "Ren\xE9", x27 + "Ren"},
+                      CodePageCase{"obrien_short", "O\x92" "Brien", "O\xE2\x80\x99" "Brien"},
+                      CodePageCase{"obrien_filling_the_field", x23 + "O\x92" "Brien", x23 + "O\xE2\x80\x99" "Brien"},
+                      CodePageCase{"quote_mark_last_in_a_full_field", x30 + "\x92", x30 + "\xE2\x80\x99"},
+                      CodePageCase{"cafe_short", "Caf\xE9", "Caf\xC3\xA9"}),
+    CaseLabel());
+
+// The whole range where Windows-1252 differs from Latin-1, against its table written out as the
+// characters themselves; its five unassigned bytes become blanks.
+TEST(ComposeActivity, Windows1252RowOf0x80To0x9F)
+{
+    std::string zone = "a";
+    for (int byte = 0x80; byte <= 0x9F; ++byte) {
+        zone += static_cast<char>(byte);
+    }
+    zone += "z";
+    const std::string shown = "a\u20AC \u201A\u0192\u201E\u2026\u2020\u2021\u02C6\u2030\u0160\u2039\u0152 \u017D "
+                              " \u2018\u2019\u201C\u201D\u2022\u2013\u2014\u02DC\u2122\u0161\u203A\u0153 \u017E\u0178z";
+    EXPECT_EQ(with_details("Tamsin", shown), compose(snapshot_of({"Tamsin", "", 0, "", "", "", zone})));
+}
 
 // Bytes that are not well-formed UTF-8 (a status saved in an 8-bit code page, or garbage) are
-// taken as Latin-1 characters, so that the activity stays valid UTF-8 for the client; the C1
-// control range becomes a blank.
+// taken as Windows-1252 characters, so that the activity stays valid UTF-8 for the client.
 struct StrayCase {
     const char* label;
     std::string zone;
@@ -272,7 +355,7 @@ void PrintTo(const StrayCase& c, std::ostream* os)
 
 class ComposeStrayBytes : public ::testing::TestWithParam<StrayCase> {};
 
-TEST_P(ComposeStrayBytes, BecomeLatin1CharactersInUtf8)
+TEST_P(ComposeStrayBytes, BecomeWindows1252CharactersInUtf8)
 {
     const StrayCase& c = GetParam();
     EXPECT_EQ(with_details("Tamsin", c.state), compose(snapshot_of({"Tamsin", "", 0, "", "", "", c.zone})));
@@ -282,31 +365,30 @@ INSTANTIATE_TEST_SUITE_P(
     Bytes, ComposeStrayBytes,
     ::testing::Values(StrayCase{"latin1_letters", "Caf\xE9 \xC0 la mer", "Caf\xC3\xA9 \xC3\x80 la mer"},
                       StrayCase{"latin1_no_break_space_and_y_umlaut", "a\xA0\xFFz", "a\xC2\xA0\xC3\xBFz"},
-                      StrayCase{"c1_control_becomes_blank", "a\x85z", "a z"},
+                      StrayCase{"ellipsis", "a\x85z", "a\xE2\x80\xA6z"},
+                      StrayCase{"unassigned_becomes_blank", "a\x81\x8D\x8F\x90\x9Dz", "a     z"},
                       StrayCase{"overlong_two_byte", "a\xC0\xAFz", "a\xC3\x80\xC2\xAFz"},
-                      StrayCase{"overlong_three_byte", "a\xE0\x80\xAFz", "a\xC3\xA0 \xC2\xAFz"},
-                      StrayCase{"surrogate", "a\xED\xA0\x80z", "a\xC3\xAD\xC2\xA0 z"},
-                      StrayCase{"beyond_u10ffff", "a\xF4\x90\x80\x80z", "a\xC3\xB4   z"},
+                      StrayCase{"overlong_three_byte", "a\xE0\x80\xAFz", "a\xC3\xA0\xE2\x82\xAC\xC2\xAFz"},
+                      StrayCase{"surrogate", "a\xED\xA0\x80z", "a\xC3\xAD\xC2\xA0\xE2\x82\xACz"},
+                      StrayCase{"beyond_u10ffff", "a\xF4\x90\x80\x80z", "a\xC3\xB4 \xE2\x82\xAC\xE2\x82\xACz"},
                       StrayCase{"lead_f5", "a\xF5z", "a\xC3\xB5z"},
                       StrayCase{"well_formed_stays", "a\xE2\x82\xAC\xF4\x8F\xBF\xBFz", "a\xE2\x82\xAC\xF4\x8F\xBF\xBFz"}),
     CaseLabel());
 
 TEST(ComposeActivity, StrayBytesInEveryFieldStillFitAndParse)
 {
-    // Every byte of every field a stray one: each doubles, as an escape would, and nothing is cut.
-    StatusSnapshot s = snapshot_of({std::string(31, '\xE9'), std::string(63, '\xE9'), 2147483647,
-                                    std::string(31, '\xE9'), std::string(31, '\xE9'), std::string(23, '\xE9'),
-                                    std::string(79, '\xE9')});
+    // Every byte of every field one that becomes three (the euro sign), and nothing is cut but
+    // by the client's 128 units.
+    StatusSnapshot s = snapshot_of({std::string(31, '\x80'), std::string(63, '\x80'), 2147483647,
+                                    std::string(31, '\x80'), std::string(31, '\x80'), std::string(23, '\x80'),
+                                    std::string(79, '\x80')});
     std::string text = compose(s);
     EXPECT_LE(text.size(), kActivityCapacity - 1);
-    // The last byte of each field looks like the start of a character cut off, and is dropped.
-    EXPECT_NE(std::string::npos, text.find("\"state\":\"" + repeat_e_acute(78) + "\""));
-}
-
-TEST(ComposeActivity, IncompleteNameCountsAsEmpty)
-{
-    EXPECT_EQ(with_details("<Lantern Keepers>"), compose(snapshot_of({"\xE2\x82", "Lantern Keepers", 0, "", "", "", "Harbor Market"})));
-    EXPECT_EQ(with_details("Tamsin"), compose(snapshot_of({"Tamsin", "", 0, "", "", "\xC3", "Harbor Market"})));
+    std::string euros;
+    for (int i = 0; i < 79; i++) {
+        euros += "\xE2\x82\xAC";
+    }
+    EXPECT_NE(std::string::npos, text.find("\"state\":\"" + euros + "\"")) << text;
 }
 
 // Cutting details to 128 UTF-16 units. Name (31), " <", guild (63), ">", the separator (3

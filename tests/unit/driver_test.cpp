@@ -253,6 +253,10 @@ TEST_F(RunTest, GameGoneBeforeTheFirstTestGetsNoPass)
     EXPECT_EQ(brightrelay_run(""), 0);
     EXPECT_THAT(unit::log_messages(), ElementsAre(kDetected, kStopped));
     EXPECT_EQ(fake::count_calls("Sleep"), 0u);
+    std::vector<fake::Call> waits = fake::calls_named("WaitForSingleObject");
+    ASSERT_EQ(waits.size(), 1u);
+    EXPECT_EQ(waits[0].size, 0u) << "the test before the first pass does not wait";
+    EXPECT_EQ(fake::now_ms(), 0u);
     EXPECT_EQ(pipe_opens(), 0u);
     EXPECT_TRUE(fake::pipe(0).frames.empty());
     EXPECT_EQ(fake::open_handle_count(), 0u);
@@ -265,12 +269,15 @@ TEST_F(RunTest, PresenceOffWatchesTheGameWithoutTouchingDiscord)
     start_game(3);
     EXPECT_EQ(brightrelay_run(""), 0);
     EXPECT_THAT(unit::log_messages(), ElementsAre(kMissing, kDisabled, kDetected, kStopped));
-    std::vector<fake::Call> sleeps = fake::calls_named("Sleep");
-    ASSERT_EQ(sleeps.size(), 3u);
-    for (const fake::Call& sleep : sleeps) {
-        EXPECT_EQ(sleep.size, 2000u);
+    EXPECT_EQ(fake::count_calls("Sleep"), 0u) << "the pause is a wait on the game";
+    std::vector<fake::Call> waits = fake::calls_named("WaitForSingleObject");
+    ASSERT_EQ(waits.size(), 4u) << "the test before the first pass, then one wait after each of three";
+    EXPECT_EQ(waits[0].size, 0u);
+    for (size_t i = 1; i < waits.size(); ++i) {
+        EXPECT_EQ(waits[i].size, 2000u);
+        EXPECT_EQ(waits[i].at_ms, 2000u * (i - 1));
     }
-    EXPECT_EQ(fake::count_calls("WaitForSingleObject"), 4u);
+    EXPECT_EQ(fake::now_ms(), 4000u) << "two waits timed out; the third ended with the game";
     EXPECT_EQ(pipe_opens(), 0u);
     EXPECT_TRUE(fake::pipe(0).frames.empty());
 }
@@ -303,7 +310,63 @@ TEST_F(RunTest, NormalRunConnectsPublishesClearsAndLogsInOrder)
     EXPECT_EQ(fake::pipe(0).connections, 1);
     EXPECT_FALSE(fake::pipe(0).connected) << "the pipe is closed at the end";
     EXPECT_EQ(fake::open_handle_count(), 0u) << "the process handle is closed too";
-    EXPECT_EQ(fake::count_calls("Sleep"), 3u);
+    EXPECT_EQ(fake::count_calls("WaitForSingleObject"), 4u);
+}
+
+// The game ends in the middle of the pause after a pass: the wait wakes then, and the clear and
+// the final line follow at that moment, not at the end of the 2000 ms.
+TEST_F(RunTest, GameEndingDuringThePauseIsClearedAtOnce)
+{
+    fake::put_file(kStatusPath, usable_status());
+    fake::pipe(0).present = true;
+    fake::add_process(kGamePid, kGame);
+    fake::end_process_at(kGamePid, 2000 + 700);  // in the second pause
+    std::vector<uint64_t> writes_at;
+    fake::on_pipe_write([&writes_at](int, const std::string&) { writes_at.push_back(fake::now_ms()); });
+    EXPECT_EQ(brightrelay_run(""), 0);
+    fake::on_pipe_write(nullptr);
+
+    ASSERT_EQ(fake::pipe(0).frames.size(), 3u) << "handshake, publish, clear";
+    ASSERT_EQ(writes_at.size(), 3u);
+    EXPECT_EQ(writes_at[2], 2700u) << "the clear goes when the game ends";
+    EXPECT_EQ(fake::now_ms(), 2700u) << "nothing waits after the game's end";
+    EXPECT_THAT(unit::log_messages(), ElementsAre(kDetected, kConnected, kStopped));
+    std::vector<fake::Call> waits = fake::calls_named("WaitForSingleObject");
+    ASSERT_EQ(waits.size(), 3u);
+    EXPECT_EQ(waits[1].at_ms, 0u);
+    EXPECT_EQ(waits[2].at_ms, 2000u);
+}
+
+// Nothing stands between the game's detection and the first pass: no sleep, no wait that could
+// time out; and the play start time is the moment of detection, also when the game turned up
+// only at a later scan attempt.
+TEST_F(RunTest, FirstPassRunsAtDetectionWithTheStartTimeOfDetection)
+{
+    fake::pipe(0).present = true;
+    fake::on_sleep([](uint64_t now) {
+        if (now == 3000) {  // after 15 of the scan's 200 ms sleeps
+            fake::add_process(kGamePid, kGame);
+            fake::end_process_after_waits(kGamePid, 1);
+        }
+    });
+    EXPECT_EQ(brightrelay_run(""), 0);
+    fake::on_sleep(nullptr);
+
+    std::vector<fake::Call> opens = fake::calls_named("OpenProcess");
+    ASSERT_EQ(opens.size(), 1u);
+    EXPECT_EQ(opens[0].at_ms, 3000u);
+    uint64_t first_pipe_open = 0;
+    for (const fake::Call& call : fake::calls_named("CreateFileA")) {
+        if (call.path.find("\\\\.\\pipe\\") == 0) {
+            first_pipe_open = call.at_ms;
+            break;
+        }
+    }
+    EXPECT_EQ(first_pipe_open, 3000u) << "the first pass runs right after the detection";
+    const std::vector<fake::Frame>& frames = fake::pipe(0).frames;
+    ASSERT_EQ(frames.size(), 3u);
+    EXPECT_NE(frames[1].payload.find("{\"timestamps\":{\"start\":1700000003}}"), std::string::npos)
+        << "the start is the time of detection, not of the program's start: " << frames[1].payload;
 }
 
 TEST_F(RunTest, PidOfAnotherImageIsWatchedAndReportedAsTheGame)

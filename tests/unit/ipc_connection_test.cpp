@@ -87,6 +87,23 @@ fake::FrameHandler ready_then(std::function<void(fake::PipePeer&, const fake::Fr
     };
 }
 
+std::string close_payload(const std::string& message)
+{
+    return "{\"code\":1000,\"message\":\"" + message + "\"}";
+}
+
+// The frames the client sent with opcode op, their payloads in order.
+std::vector<std::string> sent_with_opcode(const fake::PipePeer& peer, uint32_t op)
+{
+    std::vector<std::string> out;
+    for (const fake::Frame& frame : peer.frames) {
+        if (frame.opcode == op) {
+            out.push_back(frame.payload);
+        }
+    }
+    return out;
+}
+
 class IpcConnectionTest : public ::testing::Test {
 protected:
     void SetUp() override
@@ -320,16 +337,21 @@ TEST_F(IpcConnectionTest, NotConnectedSendsNothingAndSpendsNoNonce)
     serve(0);
     EXPECT_EQ(ipc_set_activity(&connection_, kGamePid, kActivity), 0);
     ipc_clear_activity(&connection_, kGamePid);
-    ipc_drop_if_peer_closed(&connection_);
+    ipc_handle_unasked_frames(&connection_);
     EXPECT_EQ(fake::calls().size(), 0u);
     EXPECT_EQ(connection_.nonce, kSeed);
     EXPECT_EQ(ipc_set_activity(nullptr, kGamePid, kActivity), 0);
 }
 
-TEST_F(IpcConnectionTest, ErrorReplyIsLoggedBlankedAndTheTextGoesAgain)
+TEST_F(IpcConnectionTest, ErrorReplyIsLoggedOnceBlankedAndTheTextGoesAgainAfterTheInterval)
 {
     fake::PipePeer& peer = serve(0);
-    peer.on_frame = ready_then([](fake::PipePeer& p, const fake::Frame& frame) {
+    bool refuse = true;
+    peer.on_frame = ready_then([&refuse](fake::PipePeer& p, const fake::Frame& frame) {
+        if (!refuse) {
+            p.reply(fake::set_activity_reply(nonce_of(frame.payload)));
+            return;
+        }
         p.reply("{\"cmd\":\"SET_ACTIVITY\",\"data\":{\"code\":4002,\"message\":\"bad\r\nforged\"},"
                 "\"evt\":\"ERROR\",\"nonce\":\"" + nonce_of(frame.payload) + "\"}");
     });
@@ -338,21 +360,121 @@ TEST_F(IpcConnectionTest, ErrorReplyIsLoggedBlankedAndTheTextGoesAgain)
     EXPECT_EQ(ipc_set_activity(&connection_, kGamePid, kActivity), 0);
     EXPECT_NE(connection_.pipe, INVALID_HANDLE_VALUE) << "an error reply keeps the connection";
     EXPECT_STREQ(connection_.last_activity, "");
+    EXPECT_EQ(ipc_set_activity(&connection_, kGamePid, kActivity), 0) << "held: too soon after the last";
+    EXPECT_EQ(peer.frames.size(), 2u);
+    Sleep(kIpcPublishIntervalMs);
     EXPECT_EQ(ipc_set_activity(&connection_, kGamePid, kActivity), 0);
-
     ASSERT_EQ(peer.frames.size(), 3u);
     EXPECT_EQ(nonce_of(peer.frames[1].payload), "5001");
     EXPECT_EQ(peer.frames[2].payload, publish_payload(kGamePid, kActivity, "5002"));
     const std::string logged = "{\"cmd\":\"SET_ACTIVITY\",\"data\":{\"code\":4002,\"message\":\"bad  "
                                "forged\"},\"evt\":\"ERROR\",\"nonce\":\"";
-    EXPECT_THAT(log_messages(), ElementsAre("Connected to Discord IPC.", logged + "5001\"}",
-                                            logged + "5002\"}"));
+    EXPECT_THAT(log_messages(), ElementsAre("Connected to Discord IPC.", logged + "5001\"}"))
+        << "the same text refused again is not logged again";
+
+    // Once a text was accepted, a later refusal of the first text is news again.
+    const char kOther[] = "{\"state\":\"Old Quarry\",\"timestamps\":{\"start\":1700000000}}";
+    refuse = false;
+    Sleep(kIpcPublishIntervalMs);
+    EXPECT_EQ(ipc_set_activity(&connection_, kGamePid, kOther), 1);
+    refuse = true;
+    Sleep(kIpcPublishIntervalMs);
+    EXPECT_EQ(ipc_set_activity(&connection_, kGamePid, kActivity), 0);
+    EXPECT_EQ(log_messages().size(), 3u);
+}
+
+// The same refusal on a new connection is logged again: the player may have changed something.
+TEST_F(IpcConnectionTest, RefusalIsLoggedAgainOnANewConnection)
+{
+    fake::PipePeer& peer = serve(0);
+    peer.on_frame = ready_then([](fake::PipePeer& p, const fake::Frame& frame) {
+        p.reply(fake::error_reply(nonce_of(frame.payload), "refused"));
+    });
+    ASSERT_EQ(connect(), 1);
+    EXPECT_EQ(ipc_set_activity(&connection_, kGamePid, kActivity), 0);
+    peer.close();
+    ipc_handle_unasked_frames(&connection_);
+    ASSERT_EQ(connect(), 1);
+    EXPECT_EQ(ipc_set_activity(&connection_, kGamePid, kActivity), 0) << "a new connection publishes at once";
+    EXPECT_THAT(log_messages(), ElementsAre("Connected to Discord IPC.", fake::error_reply("5001", "refused"),
+                                            "Connected to Discord IPC.", fake::error_reply("5002", "refused")));
+}
+
+// ---- pacing ----------------------------------------------------------------------------------
+
+// Texts handed in at these times after the first SET_ACTIVITY of a connection; which of them go
+// out. The first goes at once; any later one only when 15 s have passed since the last one sent.
+struct PacingCase {
+    const char* name;
+    DWORD seed_ticks;                 // the tick count at the first publish
+    std::vector<uint64_t> offsets_ms;
+    std::vector<bool> sent;
+};
+
+void PrintTo(const PacingCase& c, std::ostream* out) { *out << c.name; }
+
+class IpcPacingTest : public IpcConnectionTest, public ::testing::WithParamInterface<PacingCase> {};
+
+TEST_P(IpcPacingTest, SendsAtMostOncePerInterval)
+{
+    const PacingCase& c = GetParam();
+    fake::PipePeer& peer = serve(0);
+    ASSERT_EQ(connect(), 1);
+    fake::set_tick_count(c.seed_ticks);
+    uint64_t started = fake::now_ms();
+    std::vector<std::string> expected;
+    for (size_t i = 0; i < c.offsets_ms.size(); ++i) {
+        Sleep(static_cast<DWORD>(started + c.offsets_ms[i] - fake::now_ms()));
+        std::string text = "{\"state\":\"Zone " + std::to_string(i) + "\",\"timestamps\":{\"start\":1}}";
+        uint32_t nonce_before = connection_.nonce;
+        EXPECT_EQ(ipc_set_activity(&connection_, kGamePid, text.c_str()), c.sent[i] ? 1 : 0) << "text " << i;
+        EXPECT_EQ(connection_.nonce, nonce_before + (c.sent[i] ? 1u : 0u)) << "a held text spends no nonce";
+        if (c.sent[i]) {
+            expected.push_back(text);
+        } else {
+            EXPECT_STRNE(connection_.last_activity, text.c_str()) << "a held text is not kept";
+        }
+    }
+    std::vector<std::string> published;
+    for (const std::string& payload : sent_with_opcode(peer, kIpcOpcodeFrame)) {
+        size_t from = payload.find("\"activity\":") + 11;
+        published.push_back(payload.substr(from, payload.rfind("},\"nonce\"") - from));
+    }
+    EXPECT_EQ(published, expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Timings, IpcPacingTest,
+    ::testing::Values(
+        PacingCase{"ChangesWithinTheIntervalAreHeld", 1000, {0, 1000, 7000, 14999, 15000},
+                   {true, false, false, false, true}},
+        PacingCase{"IntervalCountsFromTheLastSent", 1000, {0, 15000, 29999, 30000, 31000},
+                   {true, true, false, true, false}},
+        PacingCase{"AcrossTheTickCountsWrap", 0xFFFFFFFFu - 5000, {0, 14999, 15000},
+                   {true, false, true}}),
+    CaseName());
+
+TEST_F(IpcConnectionTest, NewConnectionPublishesAtOnceAndTheClearIsNotPaced)
+{
+    fake::PipePeer& peer = serve(0);
+    ASSERT_EQ(connect(), 1);
+    ASSERT_EQ(ipc_set_activity(&connection_, kGamePid, kActivity), 1);
+    peer.close();
+    ipc_handle_unasked_frames(&connection_);
+    Sleep(1000);
+    ASSERT_EQ(connect(), 1);
+    EXPECT_EQ(ipc_set_activity(&connection_, kGamePid, kActivity), 1) << "1 s after the last, on a new connection";
+    Sleep(1000);
+    ipc_clear_activity(&connection_, kGamePid);
+    std::vector<std::string> commands = sent_with_opcode(peer, kIpcOpcodeFrame);
+    ASSERT_EQ(commands.size(), 3u);
+    EXPECT_NE(commands[2].find("\"activity\":null"), std::string::npos) << "the clear went, 1 s after a publish";
 }
 
 TEST_F(IpcConnectionTest, UnquotedErrorIsAcceptance)
 {
-    serve(0).on_frame = ready_then([](fake::PipePeer& p, const fake::Frame&) {
-        p.reply("{\"evt\":null,\"data\":{\"note\":\"no ERROR here\"}}");
+    serve(0).on_frame = ready_then([](fake::PipePeer& p, const fake::Frame& frame) {
+        p.reply("{\"evt\":null,\"data\":{\"note\":\"no ERROR here\"},\"nonce\":\"" + nonce_of(frame.payload) + "\"}");
     });
     ASSERT_EQ(connect(), 1);
     EXPECT_EQ(ipc_set_activity(&connection_, kGamePid, kActivity), 1);
@@ -455,7 +577,7 @@ TEST_F(IpcConnectionTest, NonceWrapsAndKeepsRisingAcrossReconnects)
     EXPECT_EQ(connection_.nonce, 0u);
 
     peer.close();
-    ipc_drop_if_peer_closed(&connection_);
+    ipc_handle_unasked_frames(&connection_);
     ASSERT_EQ(connection_.pipe, INVALID_HANDLE_VALUE);
     ASSERT_EQ(connect(), 1);
     ASSERT_EQ(ipc_set_activity(&connection_, kGamePid, kActivity), 1) << "sent again after a reconnect";
@@ -486,13 +608,26 @@ TEST_F(IpcConnectionTest, ClearClosesThePipeWhateverTheReply)
     struct {
         const char* name;
         std::vector<std::string> write_script;
-        std::function<void(fake::PipePeer&)> answer;
+        std::function<void(fake::PipePeer&, const std::string& nonce)> answer;
+        bool waits;  // whether an answer is waited for at all
     } cases[] = {
-        {"reply of 1024 bytes", {}, [](fake::PipePeer& p) { p.reply(std::string(1024, ' ')); }},
-        {"reply of 1023 bytes", {}, [](fake::PipePeer& p) { p.reply(std::string(1023, ' ')); }},
-        {"failed write, read all the same", {"ok", "fail"}, {}},
-        {"error reply, not logged", {},
-         [](fake::PipePeer& p) { p.reply("{\"evt\":\"ERROR\",\"case\":\"clear\"}"); }},
+        {"reply of 1024 bytes", {}, [](fake::PipePeer& p, const std::string&) { p.reply(std::string(1024, ' ')); },
+         true},
+        {"reply of 1023 bytes",
+         {},
+         [](fake::PipePeer& p, const std::string& nonce) {
+             std::string reply = "{\"nonce\":\"" + nonce + "\",\"pad\":\"";
+             p.reply(reply + std::string(1023 - reply.size() - 2, 'x') + "\"}");
+         },
+         true},
+        {"failed write: nothing to wait for", {"ok", "fail"}, {}, false},
+        {"error reply, not logged",
+         {},
+         [](fake::PipePeer& p, const std::string& nonce) {
+             p.reply(fake::error_reply(nonce, "clear"));
+         },
+         true},
+        {"no answer", {}, {}, true},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -500,32 +635,212 @@ TEST_F(IpcConnectionTest, ClearClosesThePipeWhateverTheReply)
         fake::PipePeer& peer = serve(0);
         peer.write_script = c.write_script;
         auto answer = c.answer;
-        peer.on_frame = ready_then([answer](fake::PipePeer& p, const fake::Frame&) {
+        peer.on_frame = ready_then([answer](fake::PipePeer& p, const fake::Frame& frame) {
             if (answer) {
-                answer(p);
+                answer(p, nonce_of(frame.payload));
             }
         });
         ASSERT_EQ(connect(), 1);
         fake::clear_calls();
+        uint64_t started = fake::now_ms();
         ipc_clear_activity(&connection_, kGamePid);
         EXPECT_EQ(connection_.pipe, INVALID_HANDLE_VALUE);
         EXPECT_EQ(fake::open_handle_count(), 0u);
         EXPECT_EQ(connection_.nonce, kSeed + 1);
-        EXPECT_GE(fake::count_calls("PeekNamedPipe"), 1u) << "the reply is waited for";
+        EXPECT_EQ(fake::count_calls("PeekNamedPipe") >= 1u, c.waits);
+        EXPECT_LE(fake::now_ms() - started, kIpcReplyTimeoutMs + 20u);
         EXPECT_THAT(log_messages(), ElementsAre("Connected to Discord IPC."));
     }
 }
 
+// ---- replies in step -------------------------------------------------------------------------
+// The answer to a command is the frame that carries its nonce; PINGs get their PONG, anything
+// else the peer sends is passed over, and a CLOSE ends the connection.
+
+TEST_F(IpcConnectionTest, PingBeforeTheHandshakeReplyGetsItsPong)
+{
+    fake::PipePeer& peer = serve(0);
+    peer.on_frame = [](fake::PipePeer& p, const fake::Frame& frame) {
+        if (frame.opcode == kIpcOpcodeHandshake) {
+            p.reply("{\"ping\":1}", kIpcOpcodePing);
+            p.reply("{\"pong\":\"stray\"}", kIpcOpcodePong);  // passed over like the PING
+            p.reply(fake::ready_payload(), 1, 3);
+        }
+    };
+    ASSERT_EQ(connect(), 1);
+    EXPECT_THAT(sent_with_opcode(peer, kIpcOpcodePong), ElementsAre("{\"ping\":1}"));
+    EXPECT_THAT(log_messages(), ElementsAre("Connected to Discord IPC."));
+}
+
+TEST_F(IpcConnectionTest, CloseDuringTheHandshakeIsARefusal)
+{
+    serve(0).on_frame = [](fake::PipePeer& p, const fake::Frame&) {
+        p.reply("{\"ping\":2}", kIpcOpcodePing);
+        p.reply("{\"code\":4000,\"message\":\"Invalid Client ID\",\"evt\":\"READY\"}", kIpcOpcodeClose);
+    };
+    EXPECT_EQ(connect(), 0);
+    EXPECT_EQ(connection_.pipe, INVALID_HANDLE_VALUE);
+    EXPECT_THAT(log_messages(),
+                ElementsAre("Discord refused the handshake: {\"code\":4000,\"message\":\"Invalid Client ID\",\"evt\":\"READY\"}"));
+}
+
+// What the peer sends before the answer that carries the command's nonce; the outcome must be
+// the answer's own, whatever stood before it.
+struct InterleaveCase {
+    const char* name;
+    std::vector<fake::Frame> before;  // frames sent ahead of the answer
+    bool refused;                     // the answer itself is an ERROR
+    int result;
+    std::vector<std::string> pongs;
+};
+
+void PrintTo(const InterleaveCase& c, std::ostream* out) { *out << c.name; }
+
+class IpcInterleaveTest : public IpcConnectionTest, public ::testing::WithParamInterface<InterleaveCase> {};
+
+TEST_P(IpcInterleaveTest, TheAnswerIsTheFrameWithTheNonce)
+{
+    const InterleaveCase& c = GetParam();
+    fake::PipePeer& peer = serve(0);
+    peer.on_frame = ready_then([&c](fake::PipePeer& p, const fake::Frame& frame) {
+        if (frame.opcode != kIpcOpcodeFrame) {
+            return;  // our PONGs
+        }
+        for (const fake::Frame& before : c.before) {
+            p.reply(before.payload, before.opcode);
+        }
+        const std::string nonce = nonce_of(frame.payload);
+        p.reply(c.refused ? fake::error_reply(nonce, "refused") : fake::set_activity_reply(nonce), 1, 2);
+    });
+    ASSERT_EQ(connect(), 1);
+    EXPECT_EQ(ipc_set_activity(&connection_, kGamePid, kActivity), c.result);
+    EXPECT_STREQ(connection_.last_activity, c.result == 1 ? kActivity : "");
+    EXPECT_NE(connection_.pipe, INVALID_HANDLE_VALUE) << "the connection stays";
+    EXPECT_EQ(sent_with_opcode(peer, kIpcOpcodePong), c.pongs);
+    std::vector<std::string> logged = log_messages();
+    EXPECT_EQ(logged.size(), c.refused ? 2u : 1u) << "only the answer's own refusal is logged";
+    EXPECT_TRUE(peer.outgoing.empty()) << "nothing is left unread to answer a later command";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Replies, IpcInterleaveTest,
+    ::testing::Values(
+        InterleaveCase{"StrayErrorWithAForeignNonceThenSuccess",
+                       {{1, fake::error_reply("77", "stray")}}, false, 1, {}},
+        InterleaveCase{"StraySuccessWithAForeignNonceThenError",
+                       {{1, fake::set_activity_reply("77")}}, true, 0, {}},
+        InterleaveCase{"NonceThatOnlyBeginsTheSame",
+                       {{1, fake::error_reply("50010", "longer")}}, false, 1, {}},
+        InterleaveCase{"EventWithoutNonce",
+                       {{1, "{\"cmd\":\"DISPATCH\",\"evt\":\"ERROR\",\"data\":{}}"}}, false, 1, {}},
+        InterleaveCase{"PingThenSuccess", {{3, "{\"p\":\"1\"}"}}, false, 1, {"{\"p\":\"1\"}"}},
+        InterleaveCase{"TwoPingsThenError", {{3, "a"}, {4, "stray pong"}, {3, "b"}}, true, 0, {"a", "b"}}),
+    CaseName());
+
+TEST_F(IpcConnectionTest, CloseWhileWaitingForAnAnswerDropsAndIsLoggedOnce)
+{
+    fake::PipePeer& peer = serve(0);
+    peer.on_frame = ready_then([](fake::PipePeer& p, const fake::Frame&) {
+        p.reply(close_payload("going\r\naway"), kIpcOpcodeClose);
+    });
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        ASSERT_EQ(connect(), 1);
+        EXPECT_EQ(ipc_set_activity(&connection_, kGamePid, kActivity), 0);
+        EXPECT_EQ(connection_.pipe, INVALID_HANDLE_VALUE);
+        EXPECT_EQ(fake::open_handle_count(), 0u);
+    }
+    EXPECT_THAT(log_messages(), ElementsAre("Connected to Discord IPC.",
+                                            "Discord closed the connection: " + close_payload("going  away"),
+                                            "Connected to Discord IPC."));
+}
+
+// The same payload refused at a handshake and then sent as a CLOSE is not logged twice in a row.
+TEST_F(IpcConnectionTest, RefusalAndCloseShareTheLastLoggedText)
+{
+    const std::string payload = close_payload("shared");
+    bool refuse = true;
+    serve(0).on_frame = [&refuse, payload](fake::PipePeer& p, const fake::Frame& frame) {
+        if (frame.opcode == kIpcOpcodeHandshake) {
+            p.reply(refuse ? payload : fake::ready_payload(), refuse ? kIpcOpcodeClose : 1);
+        } else {
+            p.reply(payload, kIpcOpcodeClose);
+        }
+    };
+    EXPECT_EQ(connect(), 0);
+    refuse = false;
+    ASSERT_EQ(connect(), 1);
+    EXPECT_EQ(ipc_set_activity(&connection_, kGamePid, kActivity), 0);
+    EXPECT_THAT(log_messages(), ElementsAre("Discord refused the handshake: " + payload, "Connected to Discord IPC."));
+}
+
+TEST_F(IpcConnectionTest, PeerThatNeverStopsPingingCostsOnlyTheLimit)
+{
+    fake::PipePeer& peer = serve(0);
+    peer.on_frame = ready_then([](fake::PipePeer& p, const fake::Frame&) {
+        p.reply("{\"again\":true}", kIpcOpcodePing, 1);  // to the command and to every PONG
+    });
+    ASSERT_EQ(connect(), 1);
+    uint64_t started = fake::now_ms();
+    EXPECT_EQ(ipc_set_activity(&connection_, kGamePid, kActivity), 0);
+    EXPECT_LE(fake::now_ms() - started, kIpcReplyTimeoutMs + 20u);
+    EXPECT_EQ(connection_.pipe, INVALID_HANDLE_VALUE);
+    EXPECT_GT(sent_with_opcode(peer, kIpcOpcodePong).size(), 100u);
+}
+
+// Frames that came between two passes are dealt with before anything is sent.
+TEST_F(IpcConnectionTest, UnaskedPingAndStrayRepliesAreDealtWithBeforeTheNextCommand)
+{
+    fake::PipePeer& peer = serve(0);
+    ASSERT_EQ(connect(), 1);
+    ASSERT_EQ(ipc_set_activity(&connection_, kGamePid, kActivity), 1);
+
+    peer.reply("{\"between\":\"passes\"}", kIpcOpcodePing);
+    peer.reply(fake::error_reply("12", "an old refusal"));
+    fake::clear_calls();
+    ipc_handle_unasked_frames(&connection_);
+    EXPECT_NE(connection_.pipe, INVALID_HANDLE_VALUE);
+    EXPECT_THAT(sent_with_opcode(peer, kIpcOpcodePong), ElementsAre("{\"between\":\"passes\"}"));
+    EXPECT_TRUE(peer.outgoing.empty());
+
+    const char kOther[] = "{\"state\":\"Old Quarry\",\"timestamps\":{\"start\":1700000000}}";
+    Sleep(kIpcPublishIntervalMs);
+    EXPECT_EQ(ipc_set_activity(&connection_, kGamePid, kOther), 1);
+    EXPECT_THAT(log_messages(), ElementsAre("Connected to Discord IPC."));
+}
+
+TEST_F(IpcConnectionTest, UnaskedCloseDropsTheConnectionAndIsLogged)
+{
+    fake::PipePeer& peer = serve(0);
+    ASSERT_EQ(connect(), 1);
+    peer.reply(close_payload("restarting"), kIpcOpcodeClose);
+    ipc_handle_unasked_frames(&connection_);
+    EXPECT_EQ(connection_.pipe, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(fake::open_handle_count(), 0u);
+    EXPECT_THAT(log_messages(), ElementsAre("Connected to Discord IPC.",
+                                            "Discord closed the connection: " + close_payload("restarting")));
+}
+
+TEST_F(IpcConnectionTest, UnaskedFrameCutShortDropsTheConnectionWithinTheLimit)
+{
+    fake::PipePeer& peer = serve(0);
+    ASSERT_EQ(connect(), 1);
+    peer.send_raw(fake::frame_bytes(1, "{\"half\":\"a frame\"}").substr(0, 14));
+    uint64_t started = fake::now_ms();
+    ipc_handle_unasked_frames(&connection_);
+    EXPECT_EQ(connection_.pipe, INVALID_HANDLE_VALUE);
+    EXPECT_LE(fake::now_ms() - started, kIpcReplyTimeoutMs + 20u);
+}
+
 // ---- a peer that went away -------------------------------------------------------------------
 
-TEST_F(IpcConnectionTest, DropIfPeerClosedOnlyPeeks)
+TEST_F(IpcConnectionTest, NothingUnaskedCostsOnePeekAndAClosedEndDrops)
 {
     fake::PipePeer& peer = serve(0);
     ASSERT_EQ(connect(), 1);
     ASSERT_EQ(ipc_set_activity(&connection_, kGamePid, kActivity), 1);
 
     fake::clear_calls();
-    ipc_drop_if_peer_closed(&connection_);
+    ipc_handle_unasked_frames(&connection_);
     EXPECT_NE(connection_.pipe, INVALID_HANDLE_VALUE) << "a healthy pipe stays";
     EXPECT_STREQ(connection_.last_activity, kActivity);
     EXPECT_EQ(fake::count_calls("PeekNamedPipe"), 1u);
@@ -533,7 +848,7 @@ TEST_F(IpcConnectionTest, DropIfPeerClosedOnlyPeeks)
 
     peer.close();
     fake::clear_calls();
-    ipc_drop_if_peer_closed(&connection_);
+    ipc_handle_unasked_frames(&connection_);
     EXPECT_EQ(connection_.pipe, INVALID_HANDLE_VALUE);
     EXPECT_STREQ(connection_.last_activity, "");
     EXPECT_EQ(fake::open_handle_count(), 0u);

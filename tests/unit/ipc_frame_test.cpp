@@ -286,6 +286,28 @@ TEST_F(IpcFrameTest, PeerGoneFailsAtOnce)
     EXPECT_EQ(fake::now_ms(), started);
 }
 
+// A reply read behind other frames: its time runs from when its command was written, not from
+// the read, and the read hands back the frame's opcode.
+TEST_F(IpcFrameTest, ReadSinceCountsFromTheCommandAndGivesTheOpcode)
+{
+    const DWORD written = GetTickCount();
+    Sleep(3000);  // spent on frames read before this one
+    peer().reply("{\"in\":\"time\"}", kIpcOpcodePing, 1999);
+    char buffer[2048];
+    uint32_t opcode = 99;
+    EXPECT_EQ(ipc_read_frame_since(pipe_, &opcode, buffer, sizeof buffer, written), 1);
+    EXPECT_STREQ(buffer, "{\"in\":\"time\"}");
+    EXPECT_EQ(opcode, kIpcOpcodePing);
+
+    const DWORD second = GetTickCount();
+    Sleep(3000);
+    peer().reply("{\"too\":\"late\"}", kIpcOpcodeFrame, kIpcReplyTimeoutMs - 3000 + 1);
+    opcode = 99;
+    EXPECT_EQ(ipc_read_frame_since(pipe_, &opcode, buffer, sizeof buffer, second), 0);
+    EXPECT_EQ(GetTickCount() - second, kIpcReplyTimeoutMs) << "given up when the command's time ran out";
+    EXPECT_EQ(opcode, 99u) << "no frame, no opcode";
+}
+
 // ---- dropping a connection -------------------------------------------------------------------
 
 TEST_F(IpcFrameTest, DisconnectClosesOnlyARealHandleAndKeepsTheNonce)
@@ -300,6 +322,14 @@ TEST_F(IpcFrameTest, DisconnectClosesOnlyARealHandleAndKeepsTheNonce)
     EXPECT_EQ(connection.pipe, INVALID_HANDLE_VALUE);
     EXPECT_STREQ(connection.last_activity, "");
     EXPECT_EQ(connection.nonce, 77u);
+
+    // What the pacing and the refusal log keep belongs to the connection too.
+    connection.pipe = CreateFileA(kPipe0, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    connection.published = 1;
+    std::string("{\"details\":\"y\"}").copy(connection.last_refused, 15);
+    ipc_disconnect(&connection);
+    EXPECT_EQ(connection.published, 0);
+    EXPECT_STREQ(connection.last_refused, "");
 
     for (HANDLE unusable : {static_cast<HANDLE>(nullptr), INVALID_HANDLE_VALUE}) {
         fake::clear_calls();

@@ -116,6 +116,7 @@ TEST_F(PresenceTest, StatusBecomingUsableThenStaleSwitchesTheText)
 {
     pass();
     fake::put_file(kStatusPath, status_at(1700000000));
+    Sleep(15000);  // the publishing interval
     pass();
     Sleep(31000);  // the status is now more than 30 s old
     pass();
@@ -124,7 +125,9 @@ TEST_F(PresenceTest, StatusBecomingUsableThenStaleSwitchesTheText)
     EXPECT_STREQ(connection_.last_activity, kBare);
 }
 
-TEST_F(PresenceTest, RefusedTextIsSentAgainEveryPassWithANewNonce)
+// A refusal that persists: the text goes again once per publishing interval, each time with a
+// new nonce, and a minute of it adds one line to the log.
+TEST_F(PresenceTest, RefusalThatPersistsIsRetriedPacedAndLoggedOnce)
 {
     fake::pipe(0).on_frame = [](fake::PipePeer& peer, const fake::Frame& frame) {
         if (frame.opcode == 0) {
@@ -133,13 +136,51 @@ TEST_F(PresenceTest, RefusedTextIsSentAgainEveryPassWithANewNonce)
             peer.reply(fake::error_reply(nonce_of(frame.payload), "bad activity"));
         }
     };
-    pass();
-    pass();
-    EXPECT_THAT(commands(), ElementsAre(publish(kBare, kSeed + 1), publish(kBare, kSeed + 2)));
+    for (int second = 0; second <= 60; second += 2) {
+        pass();
+        Sleep(2000);
+    }
+    EXPECT_THAT(commands(), ElementsAre(publish(kBare, kSeed + 1), publish(kBare, kSeed + 2),
+                                        publish(kBare, kSeed + 3), publish(kBare, kSeed + 4)))
+        << "at 0, 16, 32 and 48 s: the first pass after each interval";
     EXPECT_THAT(unit::log_messages(),
-                ElementsAre("Connected to Discord IPC.", fake::error_reply("101", "bad activity"),
-                            fake::error_reply("102", "bad activity")));
+                ElementsAre("Connected to Discord IPC.", fake::error_reply("101", "bad activity")));
     EXPECT_EQ(fake::pipe(0).connections, 1) << "a refusal keeps the connection";
+}
+
+// Status changes every second for 20 s, a pass every 2 s: SET_ACTIVITY goes at least 15 s
+// apart, and the last status is published within 17 s of its change.
+TEST_F(PresenceTest, StormOfChangesIsPacedAndTheNewestWins)
+{
+    std::vector<std::pair<uint64_t, std::string>> sent;  // time and payload of each command
+    fake::on_pipe_write([&sent](int, const std::string& bytes) {
+        if (bytes.size() > 8 && bytes[0] == 1) {
+            sent.emplace_back(fake::now_ms(), bytes.substr(8));
+        }
+    });
+    const int kLastChange = 19;
+    for (int second = 0; second <= 40; ++second) {
+        // The game side renews the time stamp every second; the zone stops changing at 19 s.
+        int zone = second <= kLastChange ? second : kLastChange;
+        fake::put_file(kStatusPath, "{\"ok\":true,\"in_world\":true,\"ts\":" + std::to_string(1700000000 + second) +
+                                        ",\"name\":\"Tamsin\",\"zone\":\"Zone " + std::to_string(zone) + "\"}");
+        if (second % 2 == 0) {
+            pass();
+        }
+        Sleep(1000);
+    }
+    fake::on_pipe_write(nullptr);
+    ASSERT_GE(sent.size(), 2u);
+    for (size_t i = 1; i < sent.size(); ++i) {
+        EXPECT_GE(sent[i].first - sent[i - 1].first, 15000u) << "command " << i;
+    }
+    EXPECT_LE(sent.size(), 3u) << "at most two in the 20 s of the storm, and the last one after it";
+    const std::string& last = sent.back().second;
+    EXPECT_NE(last.find("\"state\":\"Zone 19\""), std::string::npos) << last;
+    EXPECT_LE(sent.back().first, (kLastChange + 17) * 1000u) << "the newest within 17 s of its change";
+    for (size_t i = 0; i + 1 < sent.size(); ++i) {
+        EXPECT_EQ(sent[i].second.find("Zone 19"), std::string::npos) << "only the last carries the last zone";
+    }
 }
 
 TEST_F(PresenceTest, BrokenPublishReconnectsNextPassAndResendsEvenTheTextAcceptedBefore)
@@ -147,6 +188,7 @@ TEST_F(PresenceTest, BrokenPublishReconnectsNextPassAndResendsEvenTheTextAccepte
     pass();  // the bare text is accepted
     fake::put_file(kStatusPath, status_at(1700000000));
     fake::pipe(0).write_script = {"fail"};
+    Sleep(15000);  // the publishing interval
     pass();  // the composed text fails to go out: dropped
     EXPECT_EQ(connection_.pipe, INVALID_HANDLE_VALUE);
     fake::remove_file(kStatusPath);

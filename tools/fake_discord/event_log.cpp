@@ -55,9 +55,18 @@ void EventLog::close(unsigned conn, const std::string& reason) {
                "}");
 }
 
+void EventLog::conn_event(unsigned conn, const char* event, const std::string& fields) {
+    write_line(head(steady_ms_now() - start_ms_, conn, event) + fields + "}");
+}
+
 void EventLog::note(const std::string& event, const std::string& detail) {
+    std::string clock;
+    if (!clock_given_) {
+        clock_given_ = true;
+        clock = ",\"clock_ms\":" + std::to_string(start_ms_);
+    }
     write_line("{\"t\":" + std::to_string(steady_ms_now() - start_ms_) + ",\"event\":" +
-               json_string(event) + ",\"detail\":" + json_string(detail) + "}");
+               json_string(event) + ",\"detail\":" + json_string(detail) + clock + "}");
 }
 
 void EventLog::card(const std::string& card) {

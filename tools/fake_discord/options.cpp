@@ -23,6 +23,7 @@ bool parse_seconds(const std::string& text, double& value) {
 
 bool apply_fault(const std::string& name, Faults& faults) {
     const std::string close_after = "close-after:";
+    const std::string close_frame_after = "close-frame-after:";
     if (name == "refuse") faults.refuse = true;
     else if (name == "error") faults.error = true;
     else if (name == "silent") faults.silent = true;
@@ -30,7 +31,11 @@ bool apply_fault(const std::string& name, Faults& faults) {
     else if (name == "pieces") faults.pieces = true;
     else if (name == "oversized") faults.oversized = true;
     else if (name == "garbage") faults.garbage = true;
-    else if (name.compare(0, close_after.size(), close_after) == 0) {
+    else if (name == "stray-reply") faults.stray_reply = true;
+    else if (name.compare(0, close_frame_after.size(), close_frame_after) == 0) {
+        return parse_unsigned(name.substr(close_frame_after.size()), faults.close_frame_after) &&
+               faults.close_frame_after > 0;
+    } else if (name.compare(0, close_after.size(), close_after) == 0) {
         return parse_unsigned(name.substr(close_after.size()), faults.close_after) &&
                faults.close_after > 0;
     } else {
@@ -44,9 +49,10 @@ bool apply_fault(const std::string& name, Faults& faults) {
 const char* usage_text() {
     return "usage: fake_discord [--dir DIR] [--index K] [--client-id ID]... [--log FILE]\n"
            "                    [--cards FILE] [--ready-file FILE] [--stop-file FILE]\n"
-           "                    [--exit-after SECONDS] [--fault NAME]...\n"
+           "                    [--exit-after SECONDS] [--rate-limit SECONDS] [--ping]\n"
+           "                    [--fault NAME]...\n"
            "faults: refuse, error, silent, silent-commands, pieces, oversized, garbage,\n"
-           "        close-after:N\n";
+           "        close-after:N, close-frame-after:N, stray-reply\n";
 }
 
 bool parse_options(int argc, char** argv, Options& options, std::string& error) {
@@ -64,8 +70,17 @@ bool parse_options(int argc, char** argv, Options& options, std::string& error) 
             error.clear();
             return false;
         }
+        if (name == "--ping") {  // the one option without a value
+            if (has_value) {
+                error = "option --ping takes no value";
+                return false;
+            }
+            options.ping = true;
+            continue;
+        }
         static const char* const known[] = {"--dir", "--index", "--client-id", "--log", "--cards",
-                                            "--ready-file", "--stop-file", "--exit-after", "--fault"};
+                                            "--ready-file", "--stop-file", "--exit-after", "--rate-limit",
+                                            "--fault"};
         bool is_known = false;
         for (const char* option : known) is_known = is_known || name == option;
         if (!is_known) {
@@ -99,6 +114,11 @@ bool parse_options(int argc, char** argv, Options& options, std::string& error) 
         } else if (name == "--exit-after") {
             if (!parse_seconds(value, options.exit_after_seconds)) {
                 error = "bad --exit-after: " + value;
+                return false;
+            }
+        } else if (name == "--rate-limit") {
+            if (!parse_seconds(value, options.rate_limit_seconds)) {
+                error = "bad --rate-limit: " + value;
                 return false;
             }
         } else if (name == "--fault") {

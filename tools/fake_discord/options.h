@@ -13,6 +13,8 @@ struct Faults {
     bool oversized = false;        // reply payloads are padded to 4096 bytes
     bool garbage = false;          // reply payloads are random bytes
     unsigned close_after = 0;      // close after this many frames received (0: never)
+    unsigned close_frame_after = 0;  // send a close frame and close after answering this many (0: never)
+    bool stray_reply = false;      // each command's answer comes behind an ERROR reply to another nonce
 };
 
 struct Options {
@@ -24,6 +26,10 @@ struct Options {
     std::string ready_file;
     std::string stop_file;
     double exit_after_seconds = 0;  // 0: no limit
+    // Like the real client: an update less than this many seconds after the last one applied on
+    // its connection is answered like a success but not applied (0: every update is applied).
+    double rate_limit_seconds = 0;
+    bool ping = false;  // send PINGs unasked (after READY, after the first reply) and check the PONGs
     Faults faults;
 };
 

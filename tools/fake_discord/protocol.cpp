@@ -191,10 +191,16 @@ std::string elapsed_text(int64_t start) {
     return text;
 }
 
-std::string card_for(const Json& activity) {
+std::string card_with(const std::vector<std::string>& lines) {
     std::string card = "+-- Kel (Rich Presence) ";
     card.append(42 - card.size(), '-');
     card += "\n";
+    for (const std::string& line : lines) card += "| " + line + "\n";
+    card += "+" + std::string(40, '-') + "\n";
+    return card;
+}
+
+std::string card_for(const Json& activity) {
     std::vector<std::string> lines;
     if (activity.is_null()) {
         lines.push_back("(presence cleared)");
@@ -206,9 +212,7 @@ std::string card_for(const Json& activity) {
         }
         if (lines.empty()) lines.push_back("(empty activity)");
     }
-    for (const std::string& line : lines) card += "| " + line + "\n";
-    card += "+" + std::string(40, '-') + "\n";
-    return card;
+    return card_with(lines);
 }
 
 Outcome handle_command(SessionState& state, const Frame& frame, const Options& options) {
@@ -247,10 +251,15 @@ Outcome handle_command(SessionState& state, const Frame& frame, const Options& o
     outcome.replies.push_back(reply(cmd, activity, nullptr, nonce));
     outcome.accepted_activity = true;
     outcome.card = card_for(activity);
+    outcome.activity = dump(activity);
     return outcome;
 }
 
 }  // namespace
+
+std::string closed_card() {
+    return card_with({"(presence cleared: the connection closed)"});
+}
 
 size_t utf16_length(const std::string& utf8) {
     size_t units = 0;
@@ -276,6 +285,8 @@ Outcome handle_frame(SessionState& state, const Frame& frame, const Options& opt
         outcome.replies.push_back(Frame{kOpPong, frame.payload});
         return outcome;
     }
+    case kOpPong:
+        return Outcome();  // the session checks it against its PING
     case kOpClose: {
         Outcome outcome;
         outcome.close = true;

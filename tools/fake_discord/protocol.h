@@ -28,11 +28,15 @@ struct Outcome {
     bool close = false;        // close the connection after the replies
     std::string close_reason;  // for the log
     bool accepted_activity = false;
-    std::string card;  // when an activity was accepted: its readable card
+    std::string card;      // when an activity was accepted: its readable card
+    std::string activity;  // ...and the activity as JSON text ("null" for a clear)
 };
 
 // Decides the replies to one received frame and advances the session's state.
 Outcome handle_frame(SessionState& state, const Frame& frame, const Options& options);
+
+// The card shown when a connection closes while its presence is shown: the client clears it.
+std::string closed_card();
 
 // Counts UTF-16 code units of a valid UTF-8 text, as the client measures lengths.
 size_t utf16_length(const std::string& utf8);

@@ -1,9 +1,11 @@
 // The read-answer loop of one connection, and the faults that bend the answers.
 #include "session.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <random>
 #include <string>
+#include <vector>
 
 #include "protocol.h"
 #include "server.h"
@@ -66,12 +68,49 @@ bool send_frame(Channel& channel, const Frame& frame, bool pieces) {
     return true;
 }
 
+// What the connection shows and what it asked of the client, beyond the protocol's state.
+struct Presence {
+    bool applied_any = false;  // an update was applied on this connection
+    int64_t last_applied_ms = 0;
+    bool shown = false;        // the last update applied was an activity, not a clear
+    unsigned pings_sent = 0;
+    std::vector<std::string> pings_waiting;  // payloads of the PINGs not answered yet
+};
+
+// Sends a PING unasked and remembers its payload for the PONG.
+bool send_ping(Channel& channel, unsigned conn, Presence& presence, EventLog& log) {
+    ++presence.pings_sent;
+    Frame ping{kOpPing, "{\"ping\":\"" + std::to_string(conn) + "." + std::to_string(presence.pings_sent) + "\"}"};
+    if (!send_frame(channel, ping, false)) return false;
+    presence.pings_waiting.push_back(ping.payload);
+    log.conn_event(conn, "ping", ",\"payload\":" + json_string(ping.payload));
+    return true;
+}
+
+// An accepted update, applied unless it comes within the rate limit of the last one applied on
+// this connection: then, as the real client does, it was answered like a success and is dropped.
+void apply_update(unsigned conn, const Options& options, const Outcome& outcome, Presence& presence,
+                  EventLog& log) {
+    int64_t now = steady_ms_now();
+    if (options.rate_limit_seconds > 0 && presence.applied_any &&
+        static_cast<double>(now - presence.last_applied_ms) < options.rate_limit_seconds * 1000.0) {
+        log.conn_event(conn, "dropped", ",\"activity\":" + outcome.activity);
+        return;
+    }
+    presence.applied_any = true;
+    presence.last_applied_ms = now;
+    presence.shown = outcome.activity != "null";
+    log.conn_event(conn, "applied", ",\"activity\":" + outcome.activity);
+    log.card(outcome.card);
+}
+
 }  // namespace
 
 void run_session(Channel& channel, unsigned conn, const Options& options, EventLog& log) {
     const Faults& faults = options.faults;
     std::mt19937 random(12345u + conn);
     SessionState state;
+    Presence presence;
     unsigned frames_received = 0;
     std::string reason = "client closed";
     log.connect(conn);
@@ -92,12 +131,27 @@ void run_session(Channel& channel, unsigned conn, const Options& options, EventL
         }
         ++frames_received;
         log.frame(conn, "frame", frame.opcode, frame.payload);
+        if (frame.opcode == kOpPong) {
+            // It must carry the payload of a PING that has not had its PONG yet.
+            auto& waiting = presence.pings_waiting;
+            auto match = std::find(waiting.begin(), waiting.end(), frame.payload);
+            bool matches = match != waiting.end();
+            if (matches) waiting.erase(match);
+            log.conn_event(conn, "pong", ",\"payload\":" + json_string(frame.payload) + ",\"matches\":" +
+                                             (matches ? "true" : "false"));
+        }
         if (faults.close_after > 0 && frames_received >= faults.close_after) {
             reason = "fault close-after";
             break;
         }
         Outcome outcome = handle_frame(state, frame, options);
         bool answer = !faults.silent && !(faults.silent_commands && frame.opcode != kOpHandshake);
+        if (answer && faults.stray_reply && frame.opcode == kOpFrame) {
+            // A refusal that belongs to no command of this client's, ahead of the real answer.
+            outcome.replies.insert(outcome.replies.begin(),
+                                   Frame{kOpFrame, "{\"cmd\":\"SET_ACTIVITY\",\"data\":{\"code\":4000,\"message\":"
+                                                   "\"stray reply\"},\"evt\":\"ERROR\",\"nonce\":\"stray\"}"});
+        }
         bool written = true;
         for (Frame& reply : outcome.replies) {
             if (!answer) break;
@@ -111,11 +165,34 @@ void run_session(Channel& channel, unsigned conn, const Options& options, EventL
             reason = "write failed";
             break;
         }
-        if (answer && outcome.accepted_activity) log.card(outcome.card);
+        if (answer && outcome.accepted_activity) apply_update(conn, options, outcome, presence, log);
         if (outcome.close) {
             reason = outcome.close_reason;
             break;
         }
+        if (faults.close_frame_after > 0 && frames_received >= faults.close_frame_after) {
+            // The client ends the connection on its own: a close frame, unasked, then the close.
+            Frame close{kOpClose, "{\"code\":1000,\"message\":\"Closing on request\"}"};
+            if (send_frame(channel, close, false)) log.frame(conn, "reply", close.opcode, close.payload);
+            reason = "fault close-frame-after";
+            break;
+        }
+        // The PINGs: one right after READY, read by the client while it waits for the answer to
+        // its first command; one right after that answer, waiting for the client between passes.
+        bool ping_due = (frame.opcode == kOpHandshake && state.handshaken && presence.pings_sent == 0) ||
+                        (frame.opcode == kOpFrame && presence.pings_sent == 1);
+        if (options.ping && answer && ping_due && !send_ping(channel, conn, presence, log)) {
+            reason = "write failed";
+            break;
+        }
+    }
+    for (const std::string& payload : presence.pings_waiting) {
+        log.conn_event(conn, "pong_missing", ",\"payload\":" + json_string(payload));
+    }
+    // The client clears a connection's presence when the connection closes.
+    if (presence.shown) {
+        log.conn_event(conn, "applied", ",\"activity\":null,\"reason\":\"connection closed\"");
+        log.card(closed_card());
     }
     // A read cut short by the stand-in's own stop is not the client's doing.
     if (g_stopping && reason == "client closed") reason = "server stopping";

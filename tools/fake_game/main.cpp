@@ -1,6 +1,8 @@
 // Stand-in for the game client process: writes its process id, then waits for its stop file
-// or its time limit, and ends with the exit code it was given. It has no window and does
-// nothing else.
+// or its time limit, and ends with the exit code it was given. It has no window and does nothing
+// else. On request it records the moment it ends on the steady clock (milliseconds), the clock
+// the stand-in Discord's event log gives, so that a test can time what follows the game's end
+// without two clocks in between.
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -56,8 +58,25 @@ bool write_pid_file(const std::string& path) {
 
 int usage(const char* problem) {
     std::fprintf(stderr, "Kel_Nordvale: %s\nusage: Kel_Nordvale.exe [--pid-file FILE] [--stop-file FILE] "
-                         "[--max-seconds N] [--exit-code N]\n", problem);
+                         "[--max-seconds N] [--exit-code N] [--exit-time-file FILE]\n", problem);
     return 2;
+}
+
+long long steady_ms_now() {
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+}
+
+// The last thing before the process ends: the steady clock then, in milliseconds, as text.
+int exit_recorded(const std::string& path, int exit_code) {
+    if (!path.empty()) {
+        FILE* file = std::fopen(path.c_str(), "wb");
+        if (file) {
+            std::fprintf(file, "%lld\n", steady_ms_now());
+            std::fclose(file);
+        }
+    }
+    return exit_code;
 }
 
 }  // namespace
@@ -65,6 +84,7 @@ int usage(const char* problem) {
 int main(int argc, char** argv) {
     std::string pid_file;
     std::string stop_file;
+    std::string exit_time_file;
     double max_seconds = 300;
     int exit_code = 0;
     for (int i = 1; i < argc; ++i) {
@@ -75,6 +95,8 @@ int main(int argc, char** argv) {
             pid_file = value;
         } else if (name == "--stop-file") {
             stop_file = value;
+        } else if (name == "--exit-time-file") {
+            exit_time_file = value;
         } else if (name == "--max-seconds") {
             char* end = nullptr;
             max_seconds = std::strtod(value.c_str(), &end);
@@ -94,8 +116,8 @@ int main(int argc, char** argv) {
     auto deadline = std::chrono::steady_clock::now() +
                     std::chrono::milliseconds(static_cast<long long>(max_seconds * 1000.0));
     while (std::chrono::steady_clock::now() < deadline) {
-        if (!stop_file.empty() && file_exists(stop_file)) return exit_code;
+        if (!stop_file.empty() && file_exists(stop_file)) return exit_recorded(exit_time_file, exit_code);
         sleep_ms(20);
     }
-    return exit_code;
+    return exit_recorded(exit_time_file, exit_code);
 }

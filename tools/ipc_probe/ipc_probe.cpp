@@ -73,7 +73,7 @@ int main(int argc, char** argv)
             ipc_clear_activity(&connection, process_id);
             report(command, state_of(connection), connection, started_ms);
         } else if (strcmp(command, "peek") == 0) {
-            ipc_drop_if_peer_closed(&connection);
+            ipc_handle_unasked_frames(&connection);
             report(command, state_of(connection), connection, started_ms);
         } else if (strcmp(command, "sleep") == 0) {
             Sleep(static_cast<DWORD>(strtoul(value, nullptr, 10)));
