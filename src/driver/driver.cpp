@@ -22,7 +22,6 @@ const char kGameImageName[] = "Kel_Nordvale.exe";
 const char kPidOption[] = "--pid";
 const int kScanAttempts = 25;
 const DWORD kScanIntervalMs = 200;
-const DWORD kPassIntervalMs = 2000;
 
 int ascii_lower(int c)
 {

@@ -3,6 +3,12 @@
 
 #include <stdint.h>
 
+#include "platform/platform.h"
+
+// The time between two passes while the game is watched, and between two looks for a game that
+// a launched command has not started yet.
+const DWORD kPassIntervalMs = 2000;
+
 // The whole run for one command line (the raw text after the program's name). Returns 0; in
 // launch mode ("-- COMMAND...", see launch.h) the command's exit status.
 int brightrelay_run(const char* command_line);

@@ -11,7 +11,6 @@
 
 namespace {
 
-const DWORD kPassIntervalMs = 2000;
 // A Windows command line is at most 32767 characters.
 const uint32_t kCommandLineCapacity = 32768;
 // The command as the log shows it: enough to recognise it, and the message still ends in

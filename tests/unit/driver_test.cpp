@@ -8,6 +8,7 @@
 #include "driver/driver.h"
 #include "fake/fake_platform.h"
 #include "unit/log_file.h"
+#include "unit/pipe_calls.h"
 #include "unit/case_name.h"
 
 namespace {
@@ -197,14 +198,6 @@ protected:
         fake::end_process_after_waits(pid, passes);
     }
 
-    size_t pipe_opens() const
-    {
-        size_t count = 0;
-        for (const fake::Call& call : fake::calls_named("CreateFileA")) {
-            count += call.path.find("\\\\.\\pipe\\") == 0 ? 1 : 0;
-        }
-        return count;
-    }
 };
 
 TEST_F(RunTest, NoGameEndsAfter25AttemptsWithTheFinalMessage)
@@ -239,7 +232,7 @@ TEST_P(RunUnopenableTest, PidThatCannotBeOpenedEndsTheRunWithoutAScan)
     std::vector<fake::Call> opens = fake::calls_named("OpenProcess");
     ASSERT_EQ(opens.size(), 1u);
     EXPECT_EQ(opens[0].size, kGamePid);
-    EXPECT_EQ(pipe_opens(), 0u);
+    EXPECT_EQ(unit::discord_pipe_calls("CreateFileA"), 0u);
 }
 
 INSTANTIATE_TEST_SUITE_P(Pids, RunUnopenableTest,
@@ -257,7 +250,7 @@ TEST_F(RunTest, GameGoneBeforeTheFirstTestGetsNoPass)
     ASSERT_EQ(waits.size(), 1u);
     EXPECT_EQ(waits[0].size, 0u) << "the test before the first pass does not wait";
     EXPECT_EQ(fake::now_ms(), 0u);
-    EXPECT_EQ(pipe_opens(), 0u);
+    EXPECT_EQ(unit::discord_pipe_calls("CreateFileA"), 0u);
     EXPECT_TRUE(fake::pipe(0).frames.empty());
     EXPECT_EQ(fake::open_handle_count(), 0u);
 }
@@ -278,7 +271,7 @@ TEST_F(RunTest, PresenceOffWatchesTheGameWithoutTouchingDiscord)
         EXPECT_EQ(waits[i].at_ms, 2000u * (i - 1));
     }
     EXPECT_EQ(fake::now_ms(), 4000u) << "two waits timed out; the third ended with the game";
-    EXPECT_EQ(pipe_opens(), 0u);
+    EXPECT_EQ(unit::discord_pipe_calls("CreateFileA"), 0u);
     EXPECT_TRUE(fake::pipe(0).frames.empty());
 }
 

@@ -11,6 +11,7 @@
 #include "fake/fake_platform.h"
 #include "unit/case_name.h"
 #include "unit/log_file.h"
+#include "unit/pipe_calls.h"
 
 namespace {
 
@@ -79,14 +80,6 @@ protected:
         fake::pipe(0).present = true;
     }
 
-    size_t pipe_opens() const
-    {
-        size_t count = 0;
-        for (const fake::Call& call : fake::calls_named("CreateFileA")) {
-            count += call.path.find("\\\\.\\pipe\\") == 0 ? 1 : 0;
-        }
-        return count;
-    }
 };
 
 TEST_F(LaunchRunTest, GameThatAppearsAfterAMinuteIsFoundAndTheCommandsStatusComesBack)
@@ -149,7 +142,7 @@ TEST_F(LaunchRunTest, CommandThatEndsWithoutTheGameEndsTheRunWithItsStatus)
         EXPECT_EQ(5u, fake::count_calls("CreateToolhelp32Snapshot"));
         EXPECT_EQ(7000u, fake::now_ms());
         EXPECT_EQ(0u, fake::count_calls("OpenProcess"));
-        EXPECT_EQ(0u, pipe_opens());
+        EXPECT_EQ(0u, unit::discord_pipe_calls("CreateFileA"));
         EXPECT_EQ(0u, fake::open_handle_count());
     }
 }
@@ -208,7 +201,7 @@ TEST_P(LaunchStartFailureTest, IsTheFinalMessageWithTheCommandAndAReason)
     EXPECT_THAT(unit::log_messages(), ElementsAre(c.message));
     EXPECT_EQ(0u, fake::count_calls("CreateToolhelp32Snapshot"));
     EXPECT_EQ(0u, fake::count_calls("OpenProcess"));
-    EXPECT_EQ(0u, pipe_opens());
+    EXPECT_EQ(0u, unit::discord_pipe_calls("CreateFileA"));
     EXPECT_EQ(0u, fake::open_handle_count());
 }
 

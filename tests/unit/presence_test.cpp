@@ -9,6 +9,7 @@
 #include "fake/fake_platform.h"
 #include "ipc/connection.h"
 #include "unit/log_file.h"
+#include "unit/pipe_calls.h"
 
 namespace {
 
@@ -56,16 +57,6 @@ std::vector<std::string> commands()
     return out;
 }
 
-// Calls of name that touched a Discord pipe.
-size_t pipe_calls(const std::string& name)
-{
-    size_t count = 0;
-    for (const fake::Call& call : fake::calls_named(name)) {
-        count += call.path.find("\\\\.\\pipe\\") == 0 ? 1 : 0;
-    }
-    return count;
-}
-
 class PresenceTest : public ::testing::Test {
 protected:
     void SetUp() override
@@ -105,10 +96,10 @@ TEST_F(PresenceTest, WithoutStatusTheBareTextIsSentOnceAndAHealthyPipeCostsOnePe
     pass();
     pass();
     EXPECT_THAT(commands(), ElementsAre(publish(kBare, kSeed + 1)));
-    EXPECT_EQ(pipe_calls("PeekNamedPipe"), 2u) << "one peek a pass";
-    EXPECT_EQ(pipe_calls("ReadFile"), 0u);
-    EXPECT_EQ(pipe_calls("WriteFile"), 0u);
-    EXPECT_EQ(pipe_calls("CreateFileA"), 0u);
+    EXPECT_EQ(unit::discord_pipe_calls("PeekNamedPipe"), 2u) << "one peek a pass";
+    EXPECT_EQ(unit::discord_pipe_calls("ReadFile"), 0u);
+    EXPECT_EQ(unit::discord_pipe_calls("WriteFile"), 0u);
+    EXPECT_EQ(unit::discord_pipe_calls("CreateFileA"), 0u);
     EXPECT_EQ(connection_.nonce, kSeed + 1);
 }
 
@@ -254,7 +245,7 @@ TEST_F(PresenceTest, EndClearsAndClosesWhenConnected)
 TEST_F(PresenceTest, EndWithoutAConnectionSendsNothingAndConnectsNothing)
 {
     presence_end(&connection_, kGamePid);
-    EXPECT_EQ(pipe_calls("CreateFileA"), 0u);
+    EXPECT_EQ(unit::discord_pipe_calls("CreateFileA"), 0u);
     EXPECT_TRUE(fake::pipe(0).frames.empty());
     EXPECT_EQ(connection_.nonce, kSeed);
 }
