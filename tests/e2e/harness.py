@@ -64,6 +64,12 @@ def fail(message):
 _allowance_s = 0.0
 
 
+def stand_in_limit():
+    """How long a stand-in may live before it ends by itself (a safety net for a scenario that
+    never stops it): a whole scenario, with the lane's allowance for each start of the program."""
+    return "%d" % (150 + 3 * _allowance_s)
+
+
 def wait_for(predicate, limit_s, what, poll_s=0.05):
     """Polls predicate until it returns a true value, which is returned; fails after limit_s
     (and the lane's allowance)."""
@@ -427,7 +433,7 @@ class Scenario:
         args = ["--dir", self.run_dir] if not self.lane.wine else []
         args += ["--index", str(index), "--log", self.lane.path_arg(log),
                  "--ready-file", self.lane.path_arg(ready), "--stop-file", self.lane.path_arg(stop),
-                 "--exit-after", "150"] + list(options)
+                 "--exit-after", stand_in_limit()] + list(options)
         if cards:
             args += ["--cards", cards]
         proc = self._start(os.path.basename(log), self.lane.command(self.discord_exe, args),
@@ -459,7 +465,7 @@ class Scenario:
         stem = self._fresh("game")
         pid_file, stop_file = stem + ".pid", stem + ".stop"
         args = ["--pid-file", self.lane.path_arg(pid_file), "--stop-file",
-                self.lane.path_arg(stop_file), "--max-seconds", "150",
+                self.lane.path_arg(stop_file), "--max-seconds", stand_in_limit(),
                 "--exit-time-file", self.lane.path_arg(stem + ".exit")]
         command = self.lane.command(exe, args)
         if not self.lane.wine and not scannable:
@@ -485,7 +491,7 @@ class Scenario:
         stem = self._fresh("game")
         pid_file, stop_file = stem + ".pid", stem + ".stop"
         words = [self.lane.path_arg(self.game_exe), "--pid-file", self.lane.path_arg(pid_file),
-                 "--stop-file", self.lane.path_arg(stop_file), "--max-seconds", "150"]
+                 "--stop-file", self.lane.path_arg(stop_file), "--max-seconds", stand_in_limit()]
         if exit_code is not None:
             words += ["--exit-code", str(exit_code)]
         self.stop_files.append(stop_file)
