@@ -53,12 +53,7 @@ void log_start_failure(const char* command, DWORD error, int* status)
     char shown[kShownCommandCapacity];
     copy_bounded(shown, sizeof shown, command);
     // One message stays one line, whatever the command holds.
-    for (char* at = shown; *at != '\0'; ++at) {
-        unsigned char byte = static_cast<unsigned char>(*at);
-        if (byte < 0x20u || byte == 0x7Fu) {
-            *at = ' ';
-        }
-    }
+    blank_control_bytes(shown);
     char message[kMessageCapacity];
     format_bounded(message, sizeof message, "Could not start the command %s: %s; Brightrelay exiting.", shown, reason);
     log_line(message);

@@ -25,18 +25,6 @@ const uint32_t kNonceKeyCapacity = 32;
 // same way, is reported once rather than every two seconds.
 char g_last_logged[kReplyCapacity];
 
-// Text from the peer goes into the log: line breaks and other control bytes become blanks, so
-// that one message stays one line and the peer cannot write lines of its own.
-void blank_control_bytes(char* text)
-{
-    for (; *text != '\0'; ++text) {
-        unsigned char byte = static_cast<unsigned char>(*text);
-        if (byte < 0x20u || byte == 0x7Fu) {
-            *text = ' ';
-        }
-    }
-}
-
 // Logs prefix and the peer's text, unless that text is the one logged last.
 void log_peer_text(const char* prefix, char* text)
 {
@@ -50,29 +38,35 @@ void log_peer_text(const char* prefix, char* text)
     log_line(message);
 }
 
+// Reads the next frame from the peer, within kIpcReplyTimeoutMs of started_ms, and answers it
+// when it is a PING: with a PONG that carries its payload, as the client expects. 1 with the
+// frame in buffer and its opcode in *opcode; 0 when the time ran out or a read or the PONG
+// failed. The bound is tested before each frame, so that it holds also against a peer that
+// never stops sending.
+int read_peer_frame(HANDLE pipe, uint32_t* opcode, char* buffer, uint32_t capacity, DWORD started_ms)
+{
+    if (GetTickCount() - started_ms >= kIpcReplyTimeoutMs ||
+        !ipc_read_frame_since(pipe, opcode, buffer, capacity, started_ms)) {
+        return 0;
+    }
+    return *opcode != kIpcOpcodePing || ipc_write_frame(pipe, kIpcOpcodePong, buffer);
+}
+
 // Reads frames until the answer to the frame just written has come, within kIpcReplyTimeoutMs of
 // written_ms. The answer to the handshake (nonce_key null) is the first frame that is neither a
 // PING nor a PONG; the answer to a command is the frame that carries nonce_key ("nonce":"<n>"),
-// or a CLOSE, which ends the connection instead. Meanwhile a PING is answered with a PONG that
-// carries its payload, and every other frame is read and passed over, so that a frame the peer
-// sent unasked never stands in for the answer. 1 with the answer in reply and its opcode in
-// *opcode; 0 when a read or a PONG failed or the time ran out.
+// or a CLOSE, which ends the connection instead. Meanwhile PINGs are answered, and every other
+// frame is read and passed over, so that a frame the peer sent unasked never stands in for the
+// answer. 1 with the answer in reply and its opcode in *opcode; 0 when a read or a PONG failed
+// or the time ran out.
 int read_answer(HANDLE pipe, const char* nonce_key, uint32_t* opcode, char* reply, uint32_t capacity,
                 DWORD written_ms)
 {
     for (;;) {
-        // The bound holds also against a peer that never stops sending other frames.
-        if (GetTickCount() - written_ms >= kIpcReplyTimeoutMs ||
-            !ipc_read_frame_since(pipe, opcode, reply, capacity, written_ms)) {
+        if (!read_peer_frame(pipe, opcode, reply, capacity, written_ms)) {
             return 0;
         }
-        if (*opcode == kIpcOpcodePing) {
-            if (!ipc_write_frame(pipe, kIpcOpcodePong, reply)) {
-                return 0;
-            }
-            continue;
-        }
-        if (*opcode == kIpcOpcodePong) {
+        if (*opcode == kIpcOpcodePing || *opcode == kIpcOpcodePong) {
             continue;
         }
         if (nonce_key == nullptr || *opcode == kIpcOpcodeClose || strstr(reply, nonce_key) != nullptr) {
@@ -241,9 +235,7 @@ void ipc_handle_unasked_frames(IpcConnection* connection)
     char frame[kReplyCapacity];
     while (available > 0) {
         uint32_t opcode = 0;
-        if (GetTickCount() - started_ms >= kIpcReplyTimeoutMs ||
-            !ipc_read_frame_since(connection->pipe, &opcode, frame, sizeof frame, started_ms) ||
-            (opcode == kIpcOpcodePing && !ipc_write_frame(connection->pipe, kIpcOpcodePong, frame))) {
+        if (!read_peer_frame(connection->pipe, &opcode, frame, sizeof frame, started_ms)) {
             ipc_disconnect(connection);
             return;
         }

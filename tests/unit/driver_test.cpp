@@ -197,7 +197,6 @@ protected:
         fake::add_process(pid, exe);
         fake::end_process_after_waits(pid, passes);
     }
-
 };
 
 TEST_F(RunTest, NoGameEndsAfter25AttemptsWithTheFinalMessage)

@@ -79,7 +79,6 @@ protected:
         fake::add_folder("C:\\Games\\Kel\\Brightrelay");
         fake::pipe(0).present = true;
     }
-
 };
 
 TEST_F(LaunchRunTest, GameThatAppearsAfterAMinuteIsFoundAndTheCommandsStatusComesBack)

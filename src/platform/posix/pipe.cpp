@@ -140,17 +140,17 @@ int posix_runtime_folder(char* buffer, size_t capacity)
     return 1;
 }
 
-// The folder of place, ending in '/', into buffer; 0 when its base is not set (an environment
-// variable unset or empty) or the path does not fit.
-static int posix_place_folder(const SocketPlace* place, char* buffer, size_t capacity)
+// The folder of place, ending in '/', into buffer, with runtime the runtime folder (null when it
+// does not fit); 0 when its base is not set (an environment variable unset or empty) or the path
+// does not fit.
+static int posix_place_folder(const SocketPlace* place, const char* runtime, char* buffer, size_t capacity)
 {
     size_t length = 0;
     buffer[0] = '\0';
     if (place->base == kRuntimeBase) {
-        if (!posix_runtime_folder(buffer, capacity)) {
+        if (runtime == nullptr || !posix_append(buffer, capacity, &length, runtime)) {
             return 0;
         }
-        length = strlen(buffer);
     } else if (place->base[0] == '/') {
         if (!posix_append(buffer, capacity, &length, place->base)) {
             return 0;
@@ -187,10 +187,13 @@ static void posix_update_socket_folders(long index)
 {
     bool new_search = index <= g_last_index;
     g_last_index = index;
+    // Most rows are under the runtime folder: it is resolved once for all of them.
+    char runtime[sizeof g_socket_folders[0].path];
+    bool have_runtime = posix_runtime_folder(runtime, sizeof runtime) != 0;
     for (unsigned row = 0; row < kSocketPlaceCount; ++row) {
         SocketFolder* folder = &g_socket_folders[row];
         char path[sizeof folder->path];
-        if (!posix_place_folder(&kSocketPlaces[row], path, sizeof path)) {
+        if (!posix_place_folder(&kSocketPlaces[row], have_runtime ? runtime : nullptr, path, sizeof path)) {
             folder->path[0] = '\0';
             folder->state = kFolderSkipped;
             continue;

@@ -39,6 +39,10 @@ enum PosixCall {
 
 // The Win32 error code for an errno value left by the call given.
 DWORD posix_win32_error(int error_number, PosixCall call);
+// Milliseconds of the monotonic clock (since boot): GetTickCount's clock, and the deadlines of
+// the waits.
+int64_t posix_monotonic_ms(void);
+
 // Sets what GetLastError reports.
 void posix_set_last_error(DWORD code);
 // Sets the last error from errno, as left by the call given.

@@ -162,13 +162,6 @@ static int posix_child_state(pid_t pid, siginfo_t* info, int block)
     return info->si_pid == pid ? 1 : 0;
 }
 
-static int64_t posix_child_clock_ms(void)
-{
-    struct timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return (int64_t)now.tv_sec * 1000 + now.tv_nsec / 1000000;
-}
-
 DWORD posix_wait_child(pid_t pid, DWORD milliseconds)
 {
     siginfo_t info;
@@ -190,13 +183,13 @@ DWORD posix_wait_child(pid_t pid, DWORD milliseconds)
     }
     // Without pidfds the child is looked at every few milliseconds.
     const int64_t kStepMs = 10;
-    int64_t deadline_ms = posix_child_clock_ms() + (int64_t)milliseconds;
+    int64_t deadline_ms = posix_monotonic_ms() + (int64_t)milliseconds;
     for (;;) {
         int state = posix_child_state(pid, &info, 0);
         if (state != 0) {
             return state > 0 ? WAIT_OBJECT_0 : WAIT_FAILED;
         }
-        int64_t left_ms = deadline_ms - posix_child_clock_ms();
+        int64_t left_ms = deadline_ms - posix_monotonic_ms();
         if (left_ms <= 0) {
             return WAIT_TIMEOUT;
         }

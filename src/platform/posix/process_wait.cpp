@@ -76,13 +76,6 @@ HANDLE WINAPI OpenProcess(DWORD desired_access, BOOL inherit_handle, DWORD proce
     return posix_handle_make((int)fd, kPosixHandleProcess);
 }
 
-static int64_t posix_monotonic_ms(void)
-{
-    struct timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return (int64_t)now.tv_sec * 1000 + now.tv_nsec / 1000000;
-}
-
 // A pidfd becomes readable when its process has ended, also while it is still a zombie that
 // its parent has not reaped.
 DWORD WINAPI WaitForSingleObject(HANDLE handle, DWORD milliseconds)

@@ -35,13 +35,17 @@ void WINAPI GetSystemTimeAsFileTime(LPFILETIME system_time_as_file_time)
     system_time_as_file_time->dwHighDateTime = (DWORD)(intervals >> 32);
 }
 
-// Milliseconds since boot, wrapping every 49.7 days like the Windows tick count.
-DWORD WINAPI GetTickCount(void)
+int64_t posix_monotonic_ms(void)
 {
     struct timespec now;
     clock_gettime(CLOCK_MONOTONIC, &now);
-    uint64_t milliseconds = (uint64_t)now.tv_sec * 1000u + (uint64_t)now.tv_nsec / 1000000u;
-    return (DWORD)milliseconds;
+    return (int64_t)now.tv_sec * 1000 + now.tv_nsec / 1000000;
+}
+
+// Milliseconds since boot, wrapping every 49.7 days like the Windows tick count.
+DWORD WINAPI GetTickCount(void)
+{
+    return (DWORD)(uint64_t)posix_monotonic_ms();
 }
 
 void WINAPI Sleep(DWORD milliseconds)
