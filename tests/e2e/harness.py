@@ -173,9 +173,11 @@ def wine_environment(prefix):
     return env
 
 
-def make_wine_prefix(prefix, timeout_s=240):
+def make_wine_prefix(prefix, timeout_s=600):
     """A fresh prefix made by the 64-bit loader (an earlier one's server is ended and the prefix
-    removed first). None when it is ready, else why not."""
+    removed first). None when it is ready, else why not. Where 32-bit code is emulated, the
+    prefix's 32-bit half is set up under emulation too: 150 s for one prefix alone here, and the
+    lanes make theirs side by side."""
     loader = find_wine_loader(64)
     if not loader:
         return "wine64 (the 64-bit wine loader) is not installed"

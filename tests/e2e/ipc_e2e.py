@@ -55,7 +55,7 @@ class Mode:
             self.launcher = [wine]
             # A prefix of its own: pipe names are per wineserver, so no other test's stand-in
             # can answer this test's probe.
-            problem = harness.make_wine_prefix(args.wineprefix, timeout_s=300)
+            problem = harness.make_wine_prefix(args.wineprefix, timeout_s=480)
             if problem:
                 print("FAILED: " + problem)
                 sys.exit(1)
